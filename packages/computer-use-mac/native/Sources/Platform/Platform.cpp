@@ -1,0 +1,1 @@
+// Anchor for the interfaces library; the interfaces themselves are headers.
