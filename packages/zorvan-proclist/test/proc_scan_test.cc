@@ -1,0 +1,3 @@
+#include "proc_scan.hpp"
+#include <gtest/gtest.h>
+TEST(X, Y) {}
