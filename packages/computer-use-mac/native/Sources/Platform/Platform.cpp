@@ -1,1 +1,0 @@
-// Anchor for the interfaces library; the interfaces themselves are headers.
