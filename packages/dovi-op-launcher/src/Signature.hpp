@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace dovi {
+
+// True only when `signaturePath` holds a detached OpenPGP signature over exactly the bytes
+// read from `fd` (from its current offset to the end), every signature in it is valid and
+// made by the primary key whose fingerprint is `fingerprint` (40 hex digits), taken from
+// the armored or binary `signerKey`.
+bool verifyDetachedSignature(int fd, const char* signaturePath, std::span<const unsigned char> signerKey,
+                             std::string_view fingerprint);
+
+}  // namespace dovi
