@@ -130,11 +130,14 @@ class ChildLister {
     std::snprintf(path, sizeof path, "%d/task", parent);
     ScopedDir tasks(openDirectory(fs_, path));
     if (tasks.get() == nullptr) return;
-    // Children belong to the thread that forked them, so every task is asked.
+    // Children belong to the thread that forked them, so every task is asked, in tid order.
+    tids_.clear();
     while (dirent* entry = ::readdir(tasks.get())) {
-      auto tid = parseInteger<std::int32_t>(entry->d_name);
-      if (!tid) continue;
-      std::snprintf(path, sizeof path, "%d/task/%d/children", parent, *tid);
+      if (auto tid = parseInteger<std::int32_t>(entry->d_name)) tids_.push_back(*tid);
+    }
+    std::sort(tids_.begin(), tids_.end());
+    for (std::int32_t tid : tids_) {
+      std::snprintf(path, sizeof path, "%d/task/%d/children", parent, tid);
       if (!fs_.readFile(path, buffer_, kMaxChildrenFileBytes)) continue;
       std::string_view text(buffer_);
       std::size_t pos = 0;
@@ -163,11 +166,14 @@ class ChildLister {
       if (!fs_.readFile(path, buffer_, kMaxStatBytes) || buffer_.size() > kMaxStatBytes) continue;
       if (auto stat = parseStat(buffer_)) children_[stat->ppid].push_back(*pid);
     }
+    // Ascending ids, as the kernel lists /proc; other trees may list in any order.
+    for (auto& [parent, pids] : children_) std::sort(pids.begin(), pids.end());
   }
 
   const ProcFs& fs_;
   bool mapBuilt_ = false;
   std::unordered_map<std::int32_t, std::vector<std::int32_t>> children_;
+  std::vector<std::int32_t> tids_;
   std::string buffer_;
 };
 
