@@ -121,25 +121,23 @@ bool verifyDetachedSignature(int fd, const char* signaturePath, std::span<const 
     return false;
   }
   const Verify verify(rawVerify);
-  if (rnp_op_verify_set_flags(verify.get(), RNP_VERIFY_REQUIRE_ALL_SIGS) != RNP_SUCCESS ||
-      rnp_op_verify_execute(verify.get()) != RNP_SUCCESS) {
-    return false;
-  }
-
+  // Other signers' signatures beside the pinned key's (say, during a key rotation) neither
+  // help nor hurt: only a valid signature by the pinned key counts.
+  if (rnp_op_verify_execute(verify.get()) != RNP_SUCCESS) return false;
   size_t count = 0;
-  if (rnp_op_verify_get_signature_count(verify.get(), &count) != RNP_SUCCESS || count == 0) return false;
+  if (rnp_op_verify_get_signature_count(verify.get(), &count) != RNP_SUCCESS) return false;
   for (size_t i = 0; i < count; ++i) {
     rnp_op_verify_signature_t one = nullptr;
     rnp_key_handle_t rawKey = nullptr;
     if (rnp_op_verify_get_signature_at(verify.get(), i, &one) != RNP_SUCCESS ||
         rnp_op_verify_signature_get_status(one) != RNP_SUCCESS ||
         rnp_op_verify_signature_get_key(one, &rawKey) != RNP_SUCCESS) {
-      return false;
+      continue;
     }
     const Key key(rawKey);
-    if (!isSignerKey(key.get(), fingerprint)) return false;
+    if (isSignerKey(key.get(), fingerprint)) return true;
   }
-  return true;
+  return false;
 }
 
 }  // namespace dovi

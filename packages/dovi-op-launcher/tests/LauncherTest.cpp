@@ -121,7 +121,7 @@ std::string readFile(const fs::path& path) {
 }
 
 // Writes a binary detached signature of `file` by the test key `keyName` to `signature`.
-void sign(const fs::path& file, const std::string& keyName, const fs::path& signature) {
+void sign(const fs::path& file, const std::string& keyName, const fs::path& signature, bool armored = false) {
   const fs::path keys(DOVI_TEST_KEYS);
   std::string fingerprint = readFile(keys / (keyName + ".fpr"));
   fingerprint.erase(fingerprint.find_last_not_of("\n") + 1);
@@ -142,6 +142,7 @@ void sign(const fs::path& file, const std::string& keyName, const fs::path& sign
   EXPECT_EQ(rnp_output_to_path(&output, signature.c_str()), RNP_SUCCESS);
   EXPECT_EQ(rnp_op_sign_detached_create(&op, ffi, data, output), RNP_SUCCESS);
   EXPECT_EQ(rnp_op_sign_add_signature(op, key, nullptr), RNP_SUCCESS);
+  EXPECT_EQ(rnp_op_sign_set_armor(op, armored), RNP_SUCCESS);
   EXPECT_EQ(rnp_op_sign_execute(op), RNP_SUCCESS);
   rnp_op_sign_destroy(op);
   rnp_output_destroy(output);
@@ -425,6 +426,51 @@ TEST_F(Launcher, RefusesFilesWithoutAValidPinnedSignature) {
   expectRefused(run({DOVI_TEST_LAUNCHER}, baseEnv()), 65, kUntrusted);
 }
 
+TEST_F(Launcher, AcceptsArmoredAndMultiSignerSignatures) {
+  const fs::path armored = signedOp("armored");
+  sign(armored, "trusted", armored.string() + ".sig", true);
+  ASSERT_TRUE(readFile(armored.string() + ".sig").starts_with("-----BEGIN PGP SIGNATURE-----"));
+  EXPECT_EQ(launch(armored, kVersion).status, 0);
+
+  // Another signer's signature beside the pinned key's, in either order.
+  for (const bool pinnedFirst : {true, false}) {
+    SCOPED_TRACE(pinnedFirst ? "pinned first" : "pinned last");
+    const fs::path op = signedOp(pinnedFirst ? "two-signers-a" : "two-signers-b");
+    sign(op, "other", op.string() + ".other");
+    const std::string pinned = readFile(op.string() + ".sig");
+    const std::string other = readFile(op.string() + ".other");
+    writeFile(op.string() + ".sig", pinnedFirst ? pinned + other : other + pinned);
+    const Result result = launch(op, kVersion);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+// The configured signer key must hold the pinned fingerprint as a usable signing key, or
+// the default launcher would refuse every op.
+TEST(LauncherBuild, TheEmbeddedKeyHoldsThePinnedFingerprint) {
+  rnp_ffi_t ffi = nullptr;
+  ASSERT_EQ(rnp_ffi_create(&ffi, RNP_KEYSTORE_GPG, RNP_KEYSTORE_GPG), RNP_SUCCESS);
+  rnp_input_t input = nullptr;
+  ASSERT_EQ(rnp_input_from_path(&input, DOVI_SIGNER_KEY), RNP_SUCCESS);
+  EXPECT_EQ(rnp_load_keys(ffi, RNP_KEYSTORE_GPG, input, RNP_LOAD_SAVE_PUBLIC_KEYS), RNP_SUCCESS);
+  rnp_key_handle_t key = nullptr;
+  EXPECT_EQ(rnp_locate_key(ffi, "fingerprint", DOVI_SIGNER_FINGERPRINT, &key), RNP_SUCCESS);
+  ASSERT_NE(key, nullptr);
+  bool primary = false;
+  bool valid = false;
+  bool canSign = false;
+  EXPECT_EQ(rnp_key_is_primary(key, &primary), RNP_SUCCESS);
+  EXPECT_EQ(rnp_key_is_valid(key, &valid), RNP_SUCCESS);
+  EXPECT_EQ(rnp_key_allows_usage(key, "sign", &canSign), RNP_SUCCESS);
+  EXPECT_TRUE(primary);
+  EXPECT_TRUE(valid) << "expired or revoked";
+  EXPECT_TRUE(canSign);
+  rnp_key_handle_destroy(key);
+  rnp_input_destroy(input);
+  rnp_ffi_destroy(ffi);
+}
+
 TEST_F(Launcher, TheDefaultBuildTrustsOnlyItsPinnedKey) {
   expectRefused(run({DOVI_LAUNCHER, op_->string(), "--version"}, baseEnv()), 65, kUntrusted);
   expectRefused(run({DOVI_LAUNCHER, "op", "--version"}, baseEnv()), 65, kUntrusted);
@@ -484,7 +530,7 @@ TEST_F(Launcher, OpCannotReadTheAppDataButEverythingElse) {
   EXPECT_EQ(probes, expected);
   EXPECT_EQ(readFile(written), "written by op\n");
   fs::remove(written);
-  // The launcher's own reads are confined too: the app data stays readable to the test.
+  // Only the launched process is confined: its caller still reads the app data.
   EXPECT_EQ(readFile(appData / "secret.txt"), "secret\n");
 }
 
