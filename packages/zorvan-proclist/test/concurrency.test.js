@@ -28,8 +28,14 @@ test('50 scans of the whole system in flight at once all resolve without blockin
     assert.equal(pids.size, tuples.length);
     for (const pid of [process.pid, parent.pid, ...childrenOf(parent.pid)]) assert.ok(pids.has(pid), `pid ${pid}`);
   }
-  // Only building the JavaScript arrays runs on this thread. The bound leaves room for the
-  // pool threads competing with this one for two cores (gaps seen alone: under 8 ms).
-  assert.ok(worstGapMs < 50, `event loop blocked for ${worstGapMs.toFixed(1)} ms (scans took ${elapsedMs.toFixed(0)} ms)`);
+  // Only building the JavaScript arrays runs on this thread, so the timer keeps firing
+  // throughout. Its gaps also hold the time this thread waits for a core while pool
+  // threads scan (seen alone: under 15 ms over two cores), which grows with the machine's
+  // load and in the sanitizer build (slowdown from the environment); a scan run on this
+  // thread instead shows one gap as long as all the scans together.
+  const slowdown = Number(process.env.ZORVAN_PROCLIST_TEST_SLOWDOWN || 1);
+  const boundMs = Math.max(50 * slowdown, elapsedMs / 4);
+  assert.ok(worstGapMs < boundMs,
+    `event loop blocked for ${worstGapMs.toFixed(1)} ms (scans took ${elapsedMs.toFixed(0)} ms)`);
   console.log(`# 50 concurrent scans: ${elapsedMs.toFixed(1)} ms, worst timer gap ${worstGapMs.toFixed(1)} ms`);
 });

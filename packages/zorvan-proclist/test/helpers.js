@@ -29,7 +29,7 @@ function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
-async function waitFor(predicate, what, timeoutMs = 5000) {
+async function waitFor(predicate, what, timeoutMs = 20000) {
   const deadline = Date.now() + timeoutMs;
   for (;;) {
     const value = predicate();

@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { addon, start, killAll, sleep, waitFor, readProc, childrenOf, waitForCommand, statusKiB } = require('./helpers');
+const { addon, start, killAll, waitFor, readProc, childrenOf, waitForCommand, statusKiB } = require('./helpers');
 
 const scan = addon.zorvan_proclist_scan_async;
 test.after(killAll);
@@ -139,15 +139,20 @@ test('at most 64 distinct roots are taken', async () => {
 test('CPU time of a busy child grows and matches its stat line', async () => {
   const busy = start(process.execPath, ['-e', 'for (;;) {}']);
   await waitForCommand(busy.pid, process.execPath);
-  await sleep(300);
+  // utime + stime in clock ticks (100 per second for user space on Linux).
+  const statMs = () => {
+    const fields = readProc(busy.pid, 'stat').split(') ')[1].split(' ');
+    return (Number(fields[11]) + Number(fields[12])) * 10;
+  };
+  await waitFor(() => statMs() >= 100, 'the child to use CPU');
   const [first] = await scan([busy.pid]);
-  await sleep(500);
+  await waitFor(() => statMs() >= first[4] + 200, 'more CPU time');
+  const before = statMs();
   const [second] = await scan([busy.pid]);
-  const fields = readProc(busy.pid, 'stat').split(') ')[1].split(' ');
-  const ticksMs = ((Number(fields[11]) + Number(fields[12])) * 1000) / 100;
-  assert.ok(second[4] > first[4], `${second[4]} > ${first[4]}`);
-  assert.ok(second[4] - first[4] >= 200, `grew by ${second[4] - first[4]} ms over 500 ms`);
-  assert.ok(Math.abs(ticksMs - second[4]) < 300, `stat says ${ticksMs} ms, scan ${second[4]} ms`);
+  const after = statMs();
+  assert.ok(first[4] >= 100, `${first[4]} ms`);
+  assert.ok(second[4] >= first[4] + 200, `${first[4]} ms, then ${second[4]} ms`);
+  assert.ok(before <= second[4] && second[4] <= after, `${before} <= ${second[4]} <= ${after}`);
 });
 
 test('resident size follows VmRSS', async () => {
