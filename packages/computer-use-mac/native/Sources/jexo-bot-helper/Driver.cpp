@@ -8,9 +8,12 @@
 
 #include "desktopshare/SpawnDisclaimedCommand.hpp"
 #include "messages/Messages.hpp"
+#include "messages/MessagesPermissions.hpp"
 #include "messages/MessagesSend.hpp"
 #include "messages/MessagesSnapshot.hpp"
 #include "platformlinux/HelperBackends.hpp"
+#include "platformlinux/MessagesBackends.hpp"
+#include "support/RunLoop.hpp"
 
 namespace helper {
 
@@ -116,7 +119,16 @@ int runHelper(int argc, char** argv, const DriverOptions& options) {
     });
   }
   if (subcommand == "check-messages-permissions") {
-    return printResult(subcommand, []() -> std::string { throw MessagesError("permissions_check_unavailable"); });
+    return printResult(subcommand, [&] {
+      platformlinux::LinuxAppleEventConsent consent;
+      platformlinux::LinuxMessagesWorkspace workspace;
+      platformlinux::LinuxOverlayWindows windows;
+      const auto executable = platformlinux::LinuxExecutableLocator().executablePath();
+      GuidePlatform guide{workspace, windows, windows, support::RunLoop::current(), executable.value_or(argv[0])};
+      MessagesPermissionsCheck check({consent, guide, paths, writeAllStderr});
+      // The consent flags may stand anywhere, the subcommand word included.
+      return Messages::json(check.check(parseConsentRequest(arguments)));
+    });
   }
   if (subcommand == "help" || subcommand == "--help" || subcommand == "-h") {
     printLine(kUsageText);

@@ -53,6 +53,8 @@ RunningProcess::RunningProcess(const ProcessSpec& spec) {
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  // Whatever the test runner left open is not the program's to inherit.
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   // Children start with default SIGPIPE/SIGTERM whatever the test process does.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
