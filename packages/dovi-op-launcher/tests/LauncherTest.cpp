@@ -472,6 +472,12 @@ TEST(LauncherBuild, TheEmbeddedKeyHoldsThePinnedFingerprint) {
 }
 
 TEST_F(Launcher, TheDefaultBuildTrustsOnlyItsPinnedKey) {
+  // The test hooks would let a caller move the confinement elsewhere: never in this build.
+  const std::string binary = readFile(DOVI_LAUNCHER);
+  ASSERT_FALSE(binary.empty());
+  EXPECT_EQ(binary.find("DOVI_OP_TEST_"), std::string::npos);
+  EXPECT_NE(readFile(DOVI_TEST_LAUNCHER).find("DOVI_OP_TEST_HOME"), std::string::npos);
+
   expectRefused(run({DOVI_LAUNCHER, op_->string(), "--version"}, baseEnv()), 65, kUntrusted);
   expectRefused(run({DOVI_LAUNCHER, "op", "--version"}, baseEnv()), 65, kUntrusted);
 }
@@ -512,7 +518,7 @@ TEST_F(Launcher, OpCannotReadTheAppDataButEverythingElse) {
   Strings env = baseEnv();
   env.push_back("FAKE_OP_PROBES=r:" + (appData / "secret.txt").string() + ";r:" + (appData / "sub/deep.txt").string() +
                 ";r:" + (home() / "notes.txt").string() + ";r:" + (home() / ".config/other/settings.txt").string() +
-                ";r:" + (*root_ / "data/public.txt").string() + ";r:/etc/hostname;w:" + written.string());
+                ";r:" + (*root_ / "data/public.txt").string() + ";r:/etc/passwd;w:" + written.string());
   const Result result = launch(*op_, kVersion, env);
   ASSERT_EQ(result.status, 0) << result.err;
   const Strings expected = {
@@ -521,7 +527,7 @@ TEST_F(Launcher, OpCannotReadTheAppDataButEverythingElse) {
       "r " + (home() / "notes.txt").string() + ": ok",
       "r " + (home() / ".config/other/settings.txt").string() + ": ok",
       "r " + (*root_ / "data/public.txt").string() + ": ok",
-      "r /etc/hostname: ok",
+      "r /etc/passwd: ok",
       "w " + written.string() + ": ok",
   };
   Strings probes = result.lines("r ");
