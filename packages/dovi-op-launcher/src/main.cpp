@@ -82,6 +82,7 @@ void pauseAfterSignatureCheck() {
   if (fds == nullptr) return;
   char* end = nullptr;
   const int in = static_cast<int>(std::strtol(fds, &end, 10));
+  if (*end != ',') return;
   const int out = static_cast<int>(std::strtol(end + 1, nullptr, 10));
   char byte = 'v';
   if (::write(out, &byte, 1) == 1) {
