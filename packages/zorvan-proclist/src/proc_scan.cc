@@ -109,7 +109,7 @@ bool readArgumentArea(const ProcFs& fs, const char* path, std::string& out) {
 // kernel's per-task children files, the parent map is built once per scan, on first use.
 class ChildLister {
  public:
-  explicit ChildLister(const ProcFs& fs) : fs_(fs) {}
+  ChildLister(const ProcFs& fs, StatCache* statCache) : fs_(fs), statCache_(statCache) {}
 
   void list(std::int32_t parent, std::vector<std::int32_t>& out) {
     out.clear();
@@ -164,13 +164,17 @@ class ChildLister {
       if (!pid || *pid <= 0) continue;
       std::snprintf(path, sizeof path, "%d/stat", *pid);
       if (!fs_.readFile(path, buffer_, kMaxStatBytes) || buffer_.size() > kMaxStatBytes) continue;
-      if (auto stat = parseStat(buffer_)) children_[stat->ppid].push_back(*pid);
+      if (auto stat = parseStat(buffer_)) {
+        children_[stat->ppid].push_back(*pid);
+        if (statCache_ != nullptr) statCache_->insert_or_assign(*pid, *stat);
+      }
     }
     // Ascending ids, as the kernel lists /proc; other trees may list in any order.
     for (auto& [parent, pids] : children_) std::sort(pids.begin(), pids.end());
   }
 
   const ProcFs& fs_;
+  StatCache* statCache_;
   bool mapBuilt_ = false;
   std::unordered_map<std::int32_t, std::vector<std::int32_t>> children_;
   std::vector<std::int32_t> tids_;
@@ -188,11 +192,17 @@ ProcFs::~ProcFs() {
   if (dirFd_ >= 0) ::close(dirFd_);
 }
 
-bool ProcFs::readFile(const char* relativePath, std::string& out, std::size_t limit) const {
+bool ProcFs::readFile(const char* relativePath, std::string& out, std::size_t limit, int* error) const {
   out.clear();
-  if (dirFd_ < 0) return false;
+  if (error != nullptr) *error = 0;
+  auto fail = [&](int code) {
+    out.clear();
+    if (error != nullptr) *error = code;
+    return false;
+  };
+  if (dirFd_ < 0) return fail(EBADF);
   ScopedFd fd(::openat(dirFd_, relativePath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return false;
+  if (fd.get() < 0) return fail(errno);
   const std::size_t cap = limit + 1;
   std::size_t size = 0;
   out.resize(std::min<std::size_t>(cap, 4096));
@@ -201,14 +211,16 @@ bool ProcFs::readFile(const char* relativePath, std::string& out, std::size_t li
       if (size >= cap) break;
       out.resize(std::min(cap, size * 2));
     }
-    ssize_t n = ::read(fd.get(), out.data() + size, out.size() - size);
+    const std::size_t wanted = out.size() - size;
+    ssize_t n = ::read(fd.get(), out.data() + size, wanted);
     if (n < 0) {
       if (errno == EINTR) continue;
-      out.clear();
-      return false;
+      return fail(errno);
     }
-    if (n == 0) break;
     size += static_cast<std::size_t>(n);
+    // The kernel fills a read of these files as far as there is content, so a short
+    // read is the end; saving the read that would return 0 is a third of the syscalls.
+    if (static_cast<std::size_t>(n) < wanted) break;
   }
   out.resize(size);
   return true;
@@ -346,10 +358,10 @@ bool parseMemInfo(std::string_view meminfo, SystemMemoryInfo& info) {
 }
 
 std::vector<std::int32_t> getDescendantPids(const ProcFs& fs, const std::vector<std::int32_t>& roots,
-                                            bool includeRoots) {
+                                            bool includeRoots, StatCache* statCache) {
   std::vector<std::int32_t> result;
   std::unordered_set<std::int32_t> visited;
-  ChildLister lister(fs);
+  ChildLister lister(fs, statCache);
   std::vector<std::int32_t> children;
   std::vector<std::int32_t> queue;
   for (std::int32_t root : roots) {
@@ -373,20 +385,29 @@ std::vector<std::int32_t> getDescendantPids(const ProcFs& fs, const std::vector<
   return result;
 }
 
-bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info) {
+bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info,
+                           const StatFields* knownStat) {
+  if (pid <= 0) return false;
   char path[64];
   std::string buffer;
-  std::snprintf(path, sizeof path, "%d/stat", pid);
-  if (pid <= 0 || !fs.readFile(path, buffer, kMaxStatBytes) || buffer.size() > kMaxStatBytes) {
-    return false;
+  std::optional<StatFields> stat;
+  if (knownStat != nullptr) {
+    stat = *knownStat;
+  } else {
+    std::snprintf(path, sizeof path, "%d/stat", pid);
+    if (!fs.readFile(path, buffer, kMaxStatBytes) || buffer.size() > kMaxStatBytes) return false;
+    stat = parseStat(buffer);
+    if (!stat) return false;
   }
-  std::optional<StatFields> stat = parseStat(buffer);
-  if (!stat) return false;
-  info.pid = pid;
-  info.ppid = stat->ppid;
 
   std::snprintf(path, sizeof path, "%d/cmdline", pid);
-  if (readArgumentArea(fs, path, buffer)) {
+  int error = 0;
+  bool haveArguments = fs.readFile(path, buffer, kMaxArgumentAreaBytes, &error);
+  // A process gone since its stat record was read drops out like one never seen.
+  if (knownStat != nullptr && (error == ENOENT || error == ESRCH)) return false;
+  info.pid = pid;
+  info.ppid = stat->ppid;
+  if (haveArguments && !buffer.empty() && buffer.size() <= kMaxArgumentAreaBytes) {
     info.command = firstArgument(buffer);
     info.args = keptArguments(buffer);
   }

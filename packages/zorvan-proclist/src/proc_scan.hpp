@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace zorvan::proclist {
@@ -67,23 +68,30 @@ class ProcFs {
   bool hasChildrenFiles() const { return hasChildrenFiles_; }
 
   // Reads `relativePath` into `out`, at most `limit` + 1 bytes so that callers can
-  // tell an oversized file from one that fits. False if it can't be opened or read.
-  bool readFile(const char* relativePath, std::string& out, std::size_t limit) const;
+  // tell an oversized file from one that fits. False if it can't be opened or read,
+  // with the errno in `error` when given.
+  bool readFile(const char* relativePath, std::string& out, std::size_t limit, int* error = nullptr) const;
 
  private:
   int dirFd_ = -1;
   bool hasChildrenFiles_ = false;
 };
 
+// Stat records a listing read anyway, by pid, for the same scan to reuse.
+using StatCache = std::unordered_map<std::int32_t, StatFields>;
+
 // Breadth-first walk of each root's descendants with one visited set for all roots:
 // roots (when included) are followed by their descendants level by level; a process
-// reachable from two roots is listed once, under the first.
+// reachable from two roots is listed once, under the first. Fills `statCache`, when
+// given, with the stat records read to find parents.
 std::vector<std::int32_t> getDescendantPids(const ProcFs& fs, const std::vector<std::int32_t>& roots,
-                                            bool includeRoots);
+                                            bool includeRoots, StatCache* statCache = nullptr);
 
 // True if the process's stat record could be read (it exists and is visible); the
-// other fields fall back to their defaults when their files are unreadable.
-bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info);
+// other fields fall back to their defaults when their files are unreadable. With
+// `knownStat` (read moments ago by the listing) the process only has to still exist.
+bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info,
+                           const StatFields* knownStat = nullptr);
 
 // False unless both MemTotal (non-zero) and MemAvailable could be read.
 bool getSystemMemoryInfo(const ProcFs& fs, SystemMemoryInfo& info);

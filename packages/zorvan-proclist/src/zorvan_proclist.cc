@@ -31,9 +31,12 @@ class ProclistScanWorker : public Napi::AsyncWorker {
   void Execute() override {
     // Only the standard library's own failures (allocation, lengths) can reach here.
     try {
-      for (int32_t pid : zorvan::proclist::getDescendantPids(procFs(), roots_, true)) {
+      zorvan::proclist::StatCache stats;
+      for (int32_t pid : zorvan::proclist::getDescendantPids(procFs(), roots_, true, &stats)) {
+        auto known = stats.find(pid);
         ProcessInfo info;
-        if (zorvan::proclist::getProcessInformation(procFs(), pid, info)) {
+        if (zorvan::proclist::getProcessInformation(procFs(), pid, info,
+                                                    known != stats.end() ? &known->second : nullptr)) {
           results_.push_back(std::move(info));
         }
       }
