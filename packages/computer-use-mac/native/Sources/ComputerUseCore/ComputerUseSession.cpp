@@ -2,13 +2,14 @@
 
 namespace computeruse {
 
-ComputerUseSession::ComputerUseSession(const PlatformServices& s)
+ComputerUseSession::ComputerUseSession(const PlatformServices& s, std::int64_t maxScreenshotDimension)
     : applications_(s.applications),
       clock_(s.clock),
       ax_(s.accessibility),
       apps_(s.applications, s.clock),
       capture_(s.windowList, s.screenshots),
-      input_(s.events, s.clock) {}
+      input_(s.events, s.clock),
+      maxScreenshotDimension_(maxScreenshotDimension) {}
 
 platform::RunningApplication ComputerUseSession::resolve(const std::string& app) {
   return apps_.activate(app, /*bringToFront=*/false);
@@ -31,7 +32,7 @@ AppState ComputerUseSession::getAppState(const std::string& appName) {
   if (!windowNumber) windowNumber = keyNumber;
 
   auto tree = ax_.snapshotWindow(pid, windowNumber);
-  auto shot = capture_.captureWindow(pid, windowNumber, kMaxScreenshotDimension);
+  auto shot = capture_.captureWindow(pid, windowNumber, maxScreenshotDimension_);
 
   if (shot) {
     lastSnapshot_ = SnapshotContext{pid,

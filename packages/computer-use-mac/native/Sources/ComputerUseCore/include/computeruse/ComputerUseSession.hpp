@@ -35,7 +35,9 @@ class ComputerUseSession {
   static constexpr std::int64_t kMaxScreenshotDimension = 1600;
   static constexpr double kSettleSeconds = 0.15;
 
-  explicit ComputerUseSession(const PlatformServices& services);
+  // `maxScreenshotDimension` bounds the longer side of screenshots in pixels.
+  explicit ComputerUseSession(const PlatformServices& services,
+                              std::int64_t maxScreenshotDimension = kMaxScreenshotDimension);
 
   std::vector<AppInfo> listApps();
   AppState getAppState(const std::string& app);
@@ -71,6 +73,7 @@ class ComputerUseSession {
   ScreenCapture capture_;
   InputSynthesizer input_;
   std::optional<SnapshotContext> lastSnapshot_;
+  std::int64_t maxScreenshotDimension_;
 };
 
 }  // namespace computeruse
