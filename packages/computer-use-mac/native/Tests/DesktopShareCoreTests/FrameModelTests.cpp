@@ -7,7 +7,7 @@ using namespace desktopshare;
 
 namespace {
 
-std::vector<FrameRect> spansOf(std::int64_t w, std::int64_t h, std::initializer_list<std::pair<int, int>> tiles) {
+std::vector<FrameRect> spansOf(std::int64_t w, std::int64_t h, const std::vector<std::pair<int, int>>& tiles) {
   DamageSet set(FrameSize(w, h), 64);
   for (auto [c, r] : tiles) set.insert(FrameRect(c * 64, r * 64, 1, 1));
   return set.spans();
@@ -119,7 +119,7 @@ TEST(DamageSet, GeometryAndBits) {
 
 TEST(DamageSet, SpansMergeOnlyIdenticalRunsBelow) {
   struct Case {
-    std::initializer_list<std::pair<int, int>> tiles;
+    std::vector<std::pair<int, int>> tiles;
     std::vector<FrameRect> expected;
   };
   const std::vector<Case> cases = {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <rfb/rfbclient.h>
 #include <sys/socket.h>
+#include <turbojpeg.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -143,6 +144,7 @@ Bytes decodeWithVncClient(MiniServer& server, const ClientSetup& setup, int upda
   client->appData.encodingsString = setup.encodings;
   client->appData.qualityLevel = setup.quality;
   client->appData.enableJPEG = TRUE;
+  std::free(client->serverHost);
   client->serverHost = strdup(server.path().c_str());
   client->FinishedFrameBufferUpdate = onFinished;
   finishedUpdates = 0;
@@ -159,6 +161,13 @@ Bytes decodeWithVncClient(MiniServer& server, const ClientSetup& setup, int upda
   }
   EXPECT_EQ(finishedUpdates, updates);
   framebuffer.assign(client->frameBuffer, client->frameBuffer + client->width * client->height * 4);
+  // The cleanup leaves the framebuffer and the JPEG decoder to the application.
+  std::free(client->frameBuffer);
+  client->frameBuffer = nullptr;
+#if defined(LIBVNCSERVER_HAVE_LIBZ) && defined(LIBVNCSERVER_HAVE_LIBJPEG)
+  if (client->tjhnd) tjDestroy(client->tjhnd);
+  client->tjhnd = nullptr;
+#endif
   rfbClientCleanup(client);
   return framebuffer;
 }
