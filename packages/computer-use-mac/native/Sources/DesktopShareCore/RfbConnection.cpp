@@ -151,7 +151,7 @@ void RfbConnection::handshake() {
   if (version != "RFB 003.008\n") {
     const Bytes refusal = RfbHandshake::versionRefusal(version);
     if (!refusal.empty()) socket_.writeAll(refusal);
-    throw RfbProtocolError("handshake_unsupported_version_" + RfbHandshake::unsupportedVersionReason(version));
+    throw RfbProtocolError(RfbHandshake::unsupportedVersionReason(version));
   }
   phase_ = Phase::security;
   socket_.writeAll(view(RfbHandshake::securityTypes));
