@@ -50,19 +50,20 @@ function percentile(sorted, p) {
   return sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
 }
 
-const results = [];
-for (const [name, run] of contenders) {
-  for (let i = 0; i < 3; i++) await run(); // warm-up
-  const times = [];
-  let found = 0;
-  for (let i = 0; i < iterations; i++) {
+// Round-robin, so that every contender sees the same load and the same process table.
+for (const [, run] of contenders) for (let i = 0; i < 3; i++) await run(); // warm-up
+const samples = contenders.map(() => ({ times: [], found: 0 }));
+for (let i = 0; i < iterations; i++) {
+  for (const [index, [, run]] of contenders.entries()) {
     const start = process.hrtime.bigint();
-    found = await run();
-    times.push(Number(process.hrtime.bigint() - start) / 1e6);
+    samples[index].found = await run();
+    samples[index].times.push(Number(process.hrtime.bigint() - start) / 1e6);
   }
-  times.sort((a, b) => a - b);
-  results.push({ name, found, median: percentile(times, 50), p95: percentile(times, 95) });
 }
+const results = contenders.map(([name], index) => {
+  const times = samples[index].times.sort((a, b) => a - b);
+  return { name, found: samples[index].found, median: percentile(times, 50), p95: percentile(times, 95) };
+});
 stopSleepers();
 
 console.log(`full scan from PID 1, ${iterations} runs each, ${countProcesses()} processes before teardown`);

@@ -101,8 +101,8 @@ std::uint64_t pageSize() {
 
 // An argument area is usable only within the accepted size range.
 bool readArgumentArea(const ProcFs& fs, const char* path, std::string& out) {
-  return fs.readFile(path, out, kMaxArgumentAreaBytes) && !out.empty() &&
-         out.size() <= kMaxArgumentAreaBytes;
+  return fs.readFile(path, out, kMaxArgumentAreaBytes, ProcFs::Reads::shortReadEnds) &&
+         !out.empty() && out.size() <= kMaxArgumentAreaBytes;
 }
 
 // Lists a parent's children, at most kMaxChildrenPerListing per query. Without the
@@ -138,7 +138,7 @@ class ChildLister {
     std::sort(tids_.begin(), tids_.end());
     for (std::int32_t tid : tids_) {
       std::snprintf(path, sizeof path, "%d/task/%d/children", parent, tid);
-      if (!fs_.readFile(path, buffer_, kMaxChildrenFileBytes)) continue;
+      if (!fs_.readFile(path, buffer_, kMaxChildrenFileBytes, ProcFs::Reads::untilEnd)) continue;
       std::string_view text(buffer_);
       std::size_t pos = 0;
       // Only separator-terminated numbers count: a file cut at the limit ends mid-number.
@@ -163,7 +163,10 @@ class ChildLister {
       auto pid = parseInteger<std::int32_t>(entry->d_name);
       if (!pid || *pid <= 0) continue;
       std::snprintf(path, sizeof path, "%d/stat", *pid);
-      if (!fs_.readFile(path, buffer_, kMaxStatBytes) || buffer_.size() > kMaxStatBytes) continue;
+      if (!fs_.readFile(path, buffer_, kMaxStatBytes, ProcFs::Reads::shortReadEnds) ||
+          buffer_.size() > kMaxStatBytes) {
+        continue;
+      }
       if (auto stat = parseStat(buffer_)) {
         children_[stat->ppid].push_back(*pid);
         if (statCache_ != nullptr) statCache_->insert_or_assign(*pid, *stat);
@@ -192,7 +195,8 @@ ProcFs::~ProcFs() {
   if (dirFd_ >= 0) ::close(dirFd_);
 }
 
-bool ProcFs::readFile(const char* relativePath, std::string& out, std::size_t limit, int* error) const {
+bool ProcFs::readFile(const char* relativePath, std::string& out, std::size_t limit, Reads reads,
+                      int* error) const {
   out.clear();
   if (error != nullptr) *error = 0;
   auto fail = [&](int code) {
@@ -217,10 +221,9 @@ bool ProcFs::readFile(const char* relativePath, std::string& out, std::size_t li
       if (errno == EINTR) continue;
       return fail(errno);
     }
+    if (n == 0) break;
     size += static_cast<std::size_t>(n);
-    // The kernel fills a read of these files as far as there is content, so a short
-    // read is the end; saving the read that would return 0 is a third of the syscalls.
-    if (static_cast<std::size_t>(n) < wanted) break;
+    if (reads == Reads::shortReadEnds && static_cast<std::size_t>(n) < wanted) break;
   }
   out.resize(size);
   return true;
@@ -395,14 +398,18 @@ bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info
     stat = *knownStat;
   } else {
     std::snprintf(path, sizeof path, "%d/stat", pid);
-    if (!fs.readFile(path, buffer, kMaxStatBytes) || buffer.size() > kMaxStatBytes) return false;
+    if (!fs.readFile(path, buffer, kMaxStatBytes, ProcFs::Reads::shortReadEnds) ||
+        buffer.size() > kMaxStatBytes) {
+      return false;
+    }
     stat = parseStat(buffer);
     if (!stat) return false;
   }
 
   std::snprintf(path, sizeof path, "%d/cmdline", pid);
   int error = 0;
-  bool haveArguments = fs.readFile(path, buffer, kMaxArgumentAreaBytes, &error);
+  bool haveArguments =
+      fs.readFile(path, buffer, kMaxArgumentAreaBytes, ProcFs::Reads::shortReadEnds, &error);
   // A process gone since its stat record was read drops out like one never seen.
   if (knownStat != nullptr && (error == ENOENT || error == ESRCH)) return false;
   info.pid = pid;
@@ -413,7 +420,7 @@ bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info
   }
   if (info.command.empty()) {
     std::snprintf(path, sizeof path, "%d/comm", pid);
-    if (fs.readFile(path, buffer, kMaxNameBytes)) {
+    if (fs.readFile(path, buffer, kMaxNameBytes, ProcFs::Reads::shortReadEnds)) {
       buffer.resize(std::min({buffer.size(), kMaxNameBytes, buffer.find_first_of('\n')}));
       info.command = buffer;
     }
@@ -435,7 +442,7 @@ bool getProcessInformation(const ProcFs& fs, std::int32_t pid, ProcessInfo& info
 
 bool getSystemMemoryInfo(const ProcFs& fs, SystemMemoryInfo& info) {
   std::string buffer;
-  if (!fs.readFile("meminfo", buffer, kMaxMemInfoBytes)) return false;
+  if (!fs.readFile("meminfo", buffer, kMaxMemInfoBytes, ProcFs::Reads::shortReadEnds)) return false;
   return parseMemInfo(buffer, info);
 }
 

@@ -67,10 +67,15 @@ class ProcFs {
   // builds its parent map from every process's stat file.
   bool hasChildrenFiles() const { return hasChildrenFiles_; }
 
+  enum class Reads { untilEnd, shortReadEnds };
+
   // Reads `relativePath` into `out`, at most `limit` + 1 bytes so that callers can
   // tell an oversized file from one that fits. False if it can't be opened or read,
-  // with the errno in `error` when given.
-  bool readFile(const char* relativePath, std::string& out, std::size_t limit, int* error = nullptr) const;
+  // with the errno in `error` when given. `shortReadEnds` is for files the kernel
+  // fills as far as a read asks (stat, cmdline, environ, comm, meminfo): it saves the
+  // read that would return 0. Record lists (children) may stop short at a page.
+  bool readFile(const char* relativePath, std::string& out, std::size_t limit, Reads reads,
+                int* error = nullptr) const;
 
  private:
   int dirFd_ = -1;
