@@ -162,6 +162,17 @@ void Raw_Baseline(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(out.size());
 }
 
+// The same copy into a new buffer per frame, as every encoder's output is.
+void Raw_BaselineFreshBuffer(benchmark::State& state) {
+  const std::size_t n = static_cast<std::size_t>(kWidth * kHeight * 4);
+  for (auto _ : state) {
+    Bytes out(n);
+    std::memcpy(out.data(), frame().pixels().data(), n);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+}
+
 void FrameStore_Publish1PercentAndChanges(benchmark::State& state) {
   // 5 of the 510 tiles of a 1080p frame change per frame (about 1%).
   FrameStore store(FrameSize(kWidth, kHeight), 32);
@@ -187,6 +198,7 @@ BENCHMARK(Zrle_Ours)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Zrle_Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Raw_Ours)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Raw_Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Raw_BaselineFreshBuffer)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(FrameStore_Publish1PercentAndChanges)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Keeps the per-iteration real time and counters of each run for the summary.
@@ -196,8 +208,11 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const auto& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+      // With --benchmark_repetitions the fastest repetition counts: the least disturbed one.
       auto& r = results[run.run_name.function_name];
-      r.seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
+      const double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
+      if (r.seconds > 0 && r.seconds <= seconds) continue;
+      r.seconds = seconds;
       for (const auto& [name, counter] : run.counters) r.counters[name] = counter.value;
     }
   }
@@ -224,7 +239,8 @@ int main(int argc, char** argv) {
     double goal;
   } pairs[] = {{"Tight JPEG q6 vs tjCompress2", "TightJpeg_Ours", "TightJpeg_Baseline", 1.10},
                {"ZRLE vs CPIXEL pack + deflate(6)", "Zrle_Ours", "Zrle_Baseline", 1.15},
-               {"Raw (native) vs memcpy", "Raw_Ours", "Raw_Baseline", 0}};
+               {"Raw (native) vs memcpy", "Raw_Ours", "Raw_Baseline", 0},
+               {"Raw (native) vs memcpy, new buffer", "Raw_Ours", "Raw_BaselineFreshBuffer", 0}};
   for (const auto& p : pairs) {
     if (!r.count(p.ours) || !r.count(p.baseline)) continue;
     const double ours = r[p.ours].seconds * 1e3, base = r[p.baseline].seconds * 1e3;
