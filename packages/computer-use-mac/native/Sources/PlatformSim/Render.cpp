@@ -123,7 +123,8 @@ class Canvas {
       const auto r = map(*e.frame);
       if (auto color = e.color ? e.color : defaultColor(e.role)) fill(r, *color);
       std::optional<std::string> label = e.title;
-      if ((!label || label->empty()) && e.value) {
+      // A scroll position is not something a user sees as text.
+      if ((!label || label->empty()) && e.value && !e.scrollable) {
         if (auto* s = std::get_if<std::string>(&*e.value)) label = *s;
         else label = std::to_string(static_cast<long long>(std::get<double>(*e.value)));
       }
