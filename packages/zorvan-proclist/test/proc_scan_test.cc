@@ -1,5 +1,6 @@
 #include "proc_scan.hpp"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -288,6 +289,18 @@ TEST(ProcessInformation, UnreadableTreeReportsNothing) {
   SystemMemoryInfo memory;
   EXPECT_FALSE(getSystemMemoryInfo(fs, memory));
 }
+
+#ifdef ZORVAN_PROCLIST_MODULE
+TEST(Module, ExportsNodeApiEntryPointsForVersion8) {
+  void* module = ::dlopen(ZORVAN_PROCLIST_MODULE, RTLD_LAZY | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << ::dlerror();
+  auto version = reinterpret_cast<std::int32_t (*)()>(::dlsym(module, "node_api_module_get_api_version_v1"));
+  ASSERT_NE(version, nullptr);
+  EXPECT_EQ(version(), 8);
+  EXPECT_NE(::dlsym(module, "napi_register_module_v1"), nullptr);
+  ::dlclose(module);
+}
+#endif
 
 // Several scans share one tree and the lazily initialised caches, as pool threads do.
 TEST(ConcurrentScans, ShareOneTreeSafely) {
