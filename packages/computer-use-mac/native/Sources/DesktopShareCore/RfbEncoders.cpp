@@ -127,21 +127,29 @@ Bytes RfbEncoder::tightJPEG(const Frame& frame, const FrameRect& rect, int quali
   // Full chroma at the top level, where the quality promises no visible loss.
   const int subsampling = level == 9 ? TJSAMP_444 : TJSAMP_420;
   const auto w = static_cast<int>(rect.width()), h = static_cast<int>(rect.height());
-  constexpr std::size_t header = 4;  // room for the control byte and up to 3 length bytes
-  Bytes out(header + tjBufSize(w, h, subsampling));
-  unsigned char* jpeg = out.data() + header;
-  unsigned long jpegSize = out.size() - header;
+  // JPEG data goes to a per-thread scratch buffer that is reused (never zero-filled) and
+  // then only its real size is copied into the payload.
+  thread_local std::unique_ptr<unsigned char[]> scratch;
+  thread_local unsigned long scratchSize = 0;
+  const unsigned long needed = tjBufSize(w, h, subsampling);
+  if (needed == static_cast<unsigned long>(-1)) throw RfbProtocolError("tight_jpeg_image_creation_failed");
+  if (scratchSize < needed) {
+    scratch.reset(new unsigned char[needed]);
+    scratchSize = needed;
+  }
+  unsigned char* jpeg = scratch.get();
+  unsigned long jpegSize = scratchSize;
   // The rectangle is read in place with the frame's row pitch; alpha is ignored (BGRX).
   if (tjCompress2(compressor.get(), pixelAt(frame, rect.x(), rect.y()), w,
                   static_cast<int>(frame.pixels().bytesPerRow()), h, TJPF_BGRX, &jpeg, &jpegSize, subsampling,
                   turboJpegQuality(level), TJFLAG_NOREALLOC) != 0)
     throw RfbProtocolError("tight_jpeg_encoding_failed");
+  Bytes out;
+  out.reserve(4 + jpegSize);
+  out.push_back(tightJpegControl);
   const Bytes length = compactLength(static_cast<std::int64_t>(jpegSize));
-  const std::size_t start = header - 1 - length.size();
-  out[start] = tightJpegControl;
-  std::copy(length.begin(), length.end(), out.begin() + static_cast<std::ptrdiff_t>(start + 1));
-  out.resize(header + jpegSize);
-  out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(start));
+  out.insert(out.end(), length.begin(), length.end());
+  out.insert(out.end(), jpeg, jpeg + jpegSize);
   return out;
 }
 
