@@ -50,14 +50,20 @@ function percentile(sorted, p) {
   return sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
 }
 
-// Round-robin, so that every contender sees the same load and the same process table.
+// Blocks of consecutive runs per contender, rotating over five rounds so that all three
+// meet the same spells of machine load; a pause between blocks lets the `ps` children of
+// the others exit first (a scan that meets a process tearing down its memory waits).
 for (const [, run] of contenders) for (let i = 0; i < 3; i++) await run(); // warm-up
 const samples = contenders.map(() => ({ times: [], found: 0 }));
-for (let i = 0; i < iterations; i++) {
+const rounds = 5;
+for (let round = 0; round < rounds; round++) {
   for (const [index, [, run]] of contenders.entries()) {
-    const start = process.hrtime.bigint();
-    samples[index].found = await run();
-    samples[index].times.push(Number(process.hrtime.bigint() - start) / 1e6);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    for (let i = 0; i < Math.ceil(iterations / rounds); i++) {
+      const start = process.hrtime.bigint();
+      samples[index].found = await run();
+      samples[index].times.push(Number(process.hrtime.bigint() - start) / 1e6);
+    }
   }
 }
 const results = contenders.map(([name], index) => {
@@ -66,7 +72,7 @@ const results = contenders.map(([name], index) => {
 });
 stopSleepers();
 
-console.log(`full scan from PID 1, ${iterations} runs each, ${countProcesses()} processes before teardown`);
+console.log(`full scan from PID 1, ${samples[0].times.length} runs each, ${countProcesses()} processes before teardown`);
 console.log('package            processes   median ms     p95 ms   median/proc us');
 for (const r of results) {
   console.log(`${r.name.padEnd(18)} ${String(r.found).padStart(9)} ${r.median.toFixed(2).padStart(11)} ${r.p95.toFixed(2).padStart(10)} ${((r.median * 1000) / r.found).toFixed(1).padStart(16)}`);
