@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,9 +54,17 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);  // e.g. a closed stderr pipe must not kill the server
 
+  // Held until the "listening" line is out, so no viewer's line can come before it.
+  std::mutex logOrder;
+  std::unique_lock startLines(logOrder);
   std::unique_ptr<FrameSource> frameSource;
   std::unique_ptr<InputSink> inputSink;
   std::unique_ptr<RfbServer> server;
+  auto log = [&logOrder](const std::string& line) {
+    std::lock_guard guard(logOrder);
+    const std::string whole = line + "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, whole.data(), whole.size());
+  };
   try {
     const RfbCommandOptions options = RfbCommandOptions::parse(arguments);
     if (options.frameSource != RfbFrameSourceKind::synthetic)
@@ -71,13 +80,14 @@ int main(int argc, char** argv) {
     frameSource = std::make_unique<SyntheticFrameSource>(options.geometry, syntheticFramesPerSecond);
     server = std::make_unique<RfbServer>(
         RfbServerConfiguration{options.socketPath, options.maxClients, options.name, options.allowedPeerPid},
-        *frameSource, *inputSink);
+        *frameSource, *inputSink, RfbServer::ConnectionGuard{}, log);
     server->start();
   } catch (const std::exception& e) {
     return fail(e.what());
   }
   const std::string listening = "[desktop-share] listening on " + server->configuration().socketPath + "\n";
   [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, listening.data(), listening.size());
+  startLines.unlock();
 
   bool stoppedBySignal = false;
   std::thread waiter([&] {
