@@ -278,6 +278,20 @@ TEST(ProcessInformation, FillsFieldsAndFallsBack) {
   EXPECT_FALSE(getProcessInformation(fs, 9, missing));
   EXPECT_EQ(missing.pid, 0);
   EXPECT_FALSE(getProcessInformation(fs, -1, missing));
+
+  // A scan reuses the stat records its listing read; a process gone since drops out.
+  StatCache stats;
+  EXPECT_EQ(getDescendantPids(fs, {4}, true, &stats), (std::vector<std::int32_t>{4, 5}));
+  ASSERT_EQ(stats.count(5), 1u);
+  EXPECT_EQ(stats.at(5).utimeTicks, 250u);
+  StatFields known = stats.at(5);
+  known.ppid = 44;
+  ProcessInfo reused;
+  ASSERT_TRUE(getProcessInformation(fs, 5, reused, &known));
+  EXPECT_EQ(reused.ppid, 44);
+  EXPECT_EQ(reused.command, "/usr/bin/worker");
+  ProcessInfo gone;
+  EXPECT_FALSE(getProcessInformation(fs, 9, gone, &known));
 }
 
 TEST(ProcessInformation, UnreadableTreeReportsNothing) {
