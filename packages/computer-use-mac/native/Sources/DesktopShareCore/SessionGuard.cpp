@@ -18,6 +18,19 @@ std::string_view rawValue(SessionGuardRefusal refusal) {
   return "";
 }
 
+GuiSessionState SessionGuard::state(const std::optional<platform::SessionRecord>& record) {
+  GuiSessionState s;
+  if (!record) return s;
+  s.hasGuiSession = true;
+  if (record->userId && *record->userId >= 0 && *record->userId <= 0xFFFFFFFFLL)
+    s.consoleSessionUid = static_cast<std::uint32_t>(*record->userId);
+  s.onConsole = record->onConsole.value_or(false);
+  s.screenLocked = record->screenLocked.value_or(false);
+  return s;
+}
+
+GuiSessionState SessionGuard::currentState() { return state(reader_.currentSession()); }
+
 std::optional<SessionGuardRefusal> SessionGuard::evaluate(const GuiSessionState& state, std::uint32_t processUid) {
   if (!state.hasGuiSession) return SessionGuardRefusal::noGuiSession;
   if (!state.consoleSessionUid || *state.consoleSessionUid != processUid) return SessionGuardRefusal::sessionNotOwned;

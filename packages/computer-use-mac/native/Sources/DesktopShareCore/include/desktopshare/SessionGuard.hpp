@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/SessionState.hpp"
+
 namespace desktopshare {
 
 // What the window system says about the graphical login session this process runs in.
@@ -22,15 +24,25 @@ std::optional<SessionGuardRefusal> sessionGuardRefusal(std::string_view rawValue
 std::string_view rawValue(SessionGuardRefusal refusal);
 
 // Decides whether the desktop may be shared: only the unlocked console session of the
-// process's own user may be. Reading the state is the platform's business.
+// process's own user may be. The platform's reader supplies the session record.
 class SessionGuard {
  public:
-  virtual ~SessionGuard() = default;
-  virtual GuiSessionState currentState() = 0;
+  // The reader must outlive the guard.
+  explicit SessionGuard(platform::SessionStateReader& reader) : reader_(reader) {}
+
+  // No record: no GUI session. Entries the record lacks read as none / false.
+  GuiSessionState currentState();
+  static GuiSessionState state(const std::optional<platform::SessionRecord>& record);
 
   // None means allowed; the first matching rule wins, so another user's locked session is
   // sessionNotOwned.
   static std::optional<SessionGuardRefusal> evaluate(const GuiSessionState& state, std::uint32_t processUid);
+
+  // evaluate(currentState(), processUid): the shape the RFB server's guard function takes.
+  std::optional<SessionGuardRefusal> check(std::uint32_t processUid) { return evaluate(currentState(), processUid); }
+
+ private:
+  platform::SessionStateReader& reader_;
 };
 
 }  // namespace desktopshare
