@@ -5,23 +5,43 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
 namespace desktopshare {
 
+namespace {
+// An integer member within T's range; fractions, strings and out-of-range values are refused
+// rather than truncated.
+template <typename T>
+T integerMember(const nlohmann::json& j, const char* key) {
+  const nlohmann::json& v = j.at(key);
+  if (v.is_number_unsigned()) {
+    const auto u = v.get<std::uint64_t>();
+    if (u <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) return static_cast<T>(u);
+  } else if (v.is_number_integer()) {
+    const auto i = v.get<std::int64_t>();
+    if (i >= static_cast<std::int64_t>(std::numeric_limits<T>::min()) &&
+        (i < 0 || static_cast<std::uint64_t>(i) <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())))
+      return static_cast<T>(i);
+  }
+  throw nlohmann::json::type_error::create(302, std::string("\"") + key + "\" is not an integer in range", &v);
+}
+}  // namespace
+
 void to_json(nlohmann::json& j, const PointerInput& p) {
   j = nlohmann::json{{"x", p.x}, {"y", p.y}, {"buttonMask", p.buttonMask}};
 }
 void from_json(const nlohmann::json& j, PointerInput& p) {
-  j.at("x").get_to(p.x);
-  j.at("y").get_to(p.y);
-  j.at("buttonMask").get_to(p.buttonMask);
+  p.x = integerMember<std::int64_t>(j, "x");
+  p.y = integerMember<std::int64_t>(j, "y");
+  p.buttonMask = integerMember<std::uint8_t>(j, "buttonMask");
 }
 void to_json(nlohmann::json& j, const KeyInput& k) { j = nlohmann::json{{"keysym", k.keysym}, {"down", k.down}}; }
 void from_json(const nlohmann::json& j, KeyInput& k) {
-  j.at("keysym").get_to(k.keysym);
-  j.at("down").get_to(k.down);
+  k.keysym = integerMember<std::uint32_t>(j, "keysym");
+  j.at("down").get_to(k.down);  // a boolean only
 }
 
 namespace {

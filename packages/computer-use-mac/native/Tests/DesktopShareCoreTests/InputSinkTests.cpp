@@ -39,6 +39,14 @@ TEST(InputRecords, JsonShapes) {
   EXPECT_EQ(nlohmann::json::parse(R"({"keysym":97,"down":true})").get<KeyInput>(), (KeyInput{97, true}));
   EXPECT_THROW(nlohmann::json::parse(R"({"x":1,"y":2})").get<PointerInput>(), nlohmann::json::exception);
   EXPECT_THROW(nlohmann::json::parse(R"({"keysym":97})").get<KeyInput>(), nlohmann::json::exception);
+  EXPECT_EQ(nlohmann::json::parse(R"({"x":-4,"y":9007199254740993,"buttonMask":255})").get<PointerInput>(),
+            (PointerInput{-4, 9007199254740993, 255}));
+  for (const char* bad : {R"({"x":1.5,"y":2,"buttonMask":0})", R"({"x":1,"y":2,"buttonMask":256})",
+                          R"({"x":1,"y":2,"buttonMask":-1})", R"({"x":"1","y":2,"buttonMask":0})"})
+    EXPECT_THROW(nlohmann::json::parse(bad).get<PointerInput>(), nlohmann::json::exception) << bad;
+  EXPECT_THROW(nlohmann::json::parse(R"({"keysym":4294967296,"down":true})").get<KeyInput>(),
+               nlohmann::json::exception);
+  EXPECT_THROW(nlohmann::json::parse(R"({"keysym":1,"down":1})").get<KeyInput>(), nlohmann::json::exception);
 }
 
 TEST(RecordingInputSink, WritesJsonLinesInCallOrder) {
