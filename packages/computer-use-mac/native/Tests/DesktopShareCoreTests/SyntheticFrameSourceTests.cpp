@@ -103,6 +103,7 @@ TEST(SyntheticPattern, SmallSizes) {
 TEST(SyntheticFrameSource, StartsStopsAndContinuesTheSequence) {
   SyntheticFrameSource source(FrameSize(64, 48), 200);
   EXPECT_EQ(source.interval(), std::chrono::nanoseconds(5'000'000));
+  EXPECT_EQ(SyntheticFrameSource(FrameSize(1, 1), 3).interval(), std::chrono::nanoseconds(333'333'333));
   Collector collector;
   const auto callerThread = std::this_thread::get_id();
   std::thread::id firstThread;
