@@ -166,6 +166,21 @@ void RfbPixelConverter::convert(const std::uint8_t* bgra, std::size_t count, std
     }
     return;
   }
+  if constexpr (std::endian::native == std::endian::little) {
+    // Whole-word stores; a big-endian client gets the value byte-swapped.
+    if (bigEndian_) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t v = __builtin_bswap32(value(bgra + 4 * i));
+        std::memcpy(out + 4 * i, &v, 4);
+      }
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t v = value(bgra + 4 * i);
+        std::memcpy(out + 4 * i, &v, 4);
+      }
+    }
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i) storeValue(value(bgra + 4 * i), bigEndian_, out + 4 * i);
 }
 
