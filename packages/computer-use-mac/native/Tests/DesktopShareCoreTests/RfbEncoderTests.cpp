@@ -251,6 +251,11 @@ TEST(RfbEncoder, TightJpegStaysWithinErrorBounds) {
     EXPECT_GT(static_cast<double>(payload.size()), previousSize);  // higher quality, more bytes
     previousSize = static_cast<double>(payload.size());
   }
+  // JPEG cannot describe a side longer than 65500 pixels.
+  const FrameSize wide(65501, 1);
+  const Frame wideFrame(FramePixels(Bytes(65501 * 4), wide), wide, {}, 0);
+  EXPECT_EQ(reasonOf([&] { RfbEncoder::tightJPEG(wideFrame, wide.bounds(), 6); }), "tight_jpeg_image_creation_failed");
+  EXPECT_NO_THROW(RfbEncoder::tightJPEG(wideFrame, FrameRect(1, 0, 65500, 1), 6));
   // Clamped: out-of-range levels behave as 0 and 9.
   EXPECT_EQ(RfbEncoder::tightJPEG(frame, rect, -3), RfbEncoder::tightJPEG(frame, rect, 0));
   EXPECT_EQ(RfbEncoder::tightJPEG(frame, rect, 40), RfbEncoder::tightJPEG(frame, rect, 9));
