@@ -102,7 +102,9 @@ std::optional<std::string> Connection::takeError() {
 }
 
 std::string describe(const std::string& what, const std::optional<std::string>& name) {
-  return what + " on display \"" + Connection::displayName(name) + "\"";
+  const std::string resolved = Connection::displayName(name);
+  if (resolved.empty()) return what + " (DISPLAY is not set)";
+  return what + " on display \"" + resolved + "\"";
 }
 
 }  // namespace platformlinux::x11
