@@ -15,44 +15,76 @@ std::string numberText(double value) {
   return std::string(buf, res.ptr);
 }
 
-AccessibilityService::AccessibilityService(platform::Accessibility& platform) : platform_(platform) {}
+namespace {
 
-std::optional<std::string> AccessibilityService::text(const AXElementRef& e, std::string_view attribute) {
-  auto r = platform_.copyAttributeValue(e, attribute);
-  if (r.error != platform::kAXErrorSuccess || !r.value) return std::nullopt;
-  auto* s = std::get_if<std::string>(&*r.value);
+using platform::AXValue;
+
+// Reading rules shared by single reads and batched element reads.
+std::optional<std::string> textOf(std::optional<AXValue>& v) {
+  if (!v) return std::nullopt;
+  auto* s = std::get_if<std::string>(&*v);
   if (!s || s->empty()) return std::nullopt;
   return std::move(*s);
 }
 
-std::optional<std::string> AccessibilityService::valueText(const AXElementRef& e) {
-  auto r = platform_.copyAttributeValue(e, "AXValue");
-  if (r.error != platform::kAXErrorSuccess || !r.value) return std::nullopt;
-  if (auto* s = std::get_if<std::string>(&*r.value)) {
-    if (s->empty()) return std::nullopt;
-    return std::move(*s);
-  }
-  if (auto* n = std::get_if<platform::AXNumber>(&*r.value)) return numberText(n->value);
+std::optional<std::string> valueTextOf(std::optional<AXValue>& v) {
+  if (!v) return std::nullopt;
+  if (auto* n = std::get_if<platform::AXNumber>(&*v)) return numberText(n->value);
+  return textOf(v);
+}
+
+std::optional<bool> boolOf(const std::optional<AXValue>& v) {
+  if (!v) return std::nullopt;
+  if (auto* n = std::get_if<platform::AXNumber>(&*v)) return n->value != 0;
   return std::nullopt;
+}
+
+std::optional<Rect> frameOf(const std::optional<AXValue>& position, const std::optional<AXValue>& size) {
+  if (!position || !size) return std::nullopt;
+  auto* p = std::get_if<platform::AXPoint>(&*position);
+  auto* s = std::get_if<platform::AXSize>(&*size);
+  if (!p || !s) return std::nullopt;
+  return Rect(p->x, p->y, s->width, s->height);
+}
+
+std::optional<AXValue> read(platform::Accessibility& platform, const AXElementRef& e, std::string_view attribute) {
+  auto r = platform.copyAttributeValue(e, attribute);
+  if (r.error != platform::kAXErrorSuccess) return std::nullopt;
+  return std::move(r.value);
+}
+
+}  // namespace
+
+AXElementRef AccessibilityService::Cache::find(const std::string& index) const {
+  if (index.empty() || index.size() > 18 || (index.size() > 1 && index[0] == '0')) return nullptr;
+  std::size_t position = 0;
+  for (char c : index) {
+    if (c < '0' || c > '9') return nullptr;
+    position = position * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return position < elements.size() ? elements[position] : nullptr;
+}
+
+AccessibilityService::AccessibilityService(platform::Accessibility& platform) : platform_(platform) {}
+
+std::optional<std::string> AccessibilityService::text(const AXElementRef& e, std::string_view attribute) {
+  auto v = read(platform_, e, attribute);
+  return textOf(v);
+}
+
+std::optional<std::string> AccessibilityService::valueText(const AXElementRef& e) {
+  auto v = read(platform_, e, "AXValue");
+  return valueTextOf(v);
 }
 
 std::optional<bool> AccessibilityService::boolean(const AXElementRef& e, std::string_view attribute) {
-  auto r = platform_.copyAttributeValue(e, attribute);
-  if (r.error != platform::kAXErrorSuccess || !r.value) return std::nullopt;
-  if (auto* n = std::get_if<platform::AXNumber>(&*r.value)) return n->value != 0;
-  return std::nullopt;
+  return boolOf(read(platform_, e, attribute));
 }
 
 std::optional<Rect> AccessibilityService::frame(const AXElementRef& e) {
-  auto pos = platform_.copyAttributeValue(e, "AXPosition");
-  if (pos.error != platform::kAXErrorSuccess || !pos.value) return std::nullopt;
-  auto* p = std::get_if<platform::AXPoint>(&*pos.value);
-  if (!p) return std::nullopt;
-  auto size = platform_.copyAttributeValue(e, "AXSize");
-  if (size.error != platform::kAXErrorSuccess || !size.value) return std::nullopt;
-  auto* s = std::get_if<platform::AXSize>(&*size.value);
-  if (!s) return std::nullopt;
-  return Rect(p->x, p->y, s->width, s->height);
+  auto position = read(platform_, e, "AXPosition");
+  if (!position) return std::nullopt;
+  return frameOf(position, read(platform_, e, "AXSize"));
 }
 
 std::vector<std::string> AccessibilityService::actionNames(const AXElementRef& e) {
@@ -113,52 +145,64 @@ std::optional<AXNode> AccessibilityService::snapshotWindow(std::int32_t pid, std
     return std::nullopt;
   }
   Walk walk;
-  walk.cache.elements.reserve(256);
-  auto root = buildNode(window, 0, walk);
+  walk.cache.elements.reserve(512);
+  std::vector<AXNode> root;
+  root.reserve(1);
+  buildNode(std::move(window), 0, walk, root);
   cachesByPID_[pid] = std::move(walk.cache);
-  return root;
+  return std::move(root.front());
 }
 
-std::optional<AXNode> AccessibilityService::buildNode(const AXElementRef& element, std::int64_t depth, Walk& walk) {
-  if (walk.nodeCount >= maxNodes || depth > maxDepth) return std::nullopt;
+bool AccessibilityService::buildNode(AXElementRef element, std::int64_t depth, Walk& walk, std::vector<AXNode>& into) {
+  if (walk.nodeCount >= maxNodes || depth > maxDepth) return false;
   ++walk.nodeCount;
-  AXNode node(std::to_string(walk.counter), std::string());
+  // Built in place in the parent's list: nodes are large, and a tree has thousands of them.
+  AXNode& node = into.emplace_back(std::to_string(walk.counter), std::string());
   ++walk.counter;
-  walk.cache.elements.emplace(node.index, element);
+  // The reference moves into the cache: one retain per element for the whole walk.
+  walk.cache.elements.push_back(std::move(element));
+  const auto slot = walk.cache.elements.size() - 1;
 
-  auto role = text(element, "AXRole");
-  node.role = role ? std::move(*role) : std::string("AXUnknown");
-  node.subrole = text(element, "AXSubrole");
-  node.title = text(element, "AXTitle");
-  node.value = valueText(element);
-  node.description = text(element, "AXDescription");
-  node.enabled = boolean(element, "AXEnabled");
-  node.focused = boolean(element, "AXFocused");
-  bool settable = false;
-  node.settable = platform_.isAttributeSettable(element, "AXValue", settable) == platform::kAXErrorSuccess && settable;
-  node.frame = frame(element);
-  auto actions = actionNames(element);
-  if (!actions.empty()) node.actions = std::move(actions);
+  // One batched read per element; the rules are those of the single attribute readers.
+  platform::AXElementAttributes& a = walk.attributes;
+  platform_.readElementAttributes(walk.cache.elements[slot], a);
+  // Empty text is never stored.
+  auto take = [](std::optional<std::string>& t) -> std::optional<std::string> {
+    if (!t || t->empty()) return std::nullopt;
+    return std::move(t);
+  };
+  if (a.role && !a.role->empty()) node.role = std::move(*a.role);
+  else node.role = "AXUnknown";
+  node.subrole = take(a.subrole);
+  node.title = take(a.title);
+  node.value = valueTextOf(a.value);
+  node.description = take(a.description);
+  node.enabled = a.enabled;
+  node.focused = a.focused;
+  node.settable = a.valueSettable;
+  if (a.position && a.size) node.frame = Rect(a.position->x, a.position->y, a.size->width, a.size->height);
+  if (!a.actionNames.empty()) node.actions = std::move(a.actionNames);
+  a.actionNames.clear();
+  std::vector<AXElementRef> children = std::move(a.children);
+  a.children.clear();
 
-  auto children = elements(element, "AXChildren");
-  if (children && !children->empty()) {
+  // Children go to the node's own list, so `node` (an element of `into`) stays valid.
+  if (!children.empty()) {
     std::vector<AXNode> built;
-    built.reserve(children->size());
-    for (const auto& child : *children) {
+    built.reserve(children.size());
+    for (auto& child : children) {
       if (walk.nodeCount >= maxNodes) break;
-      if (auto c = buildNode(child, depth + 1, walk)) built.push_back(std::move(*c));
+      buildNode(std::move(child), depth + 1, walk, built);
     }
     if (!built.empty()) node.children = std::move(built);
   }
-  return node;
+  return true;
 }
 
 AXElementRef AccessibilityService::element(std::int32_t pid, const std::string& index) const {
   auto cache = cachesByPID_.find(pid);
-  if (cache != cachesByPID_.end()) {
-    auto it = cache->second.elements.find(index);
-    if (it != cache->second.elements.end()) return it->second;
-  }
+  if (cache != cachesByPID_.end())
+    if (auto e = cache->second.find(index)) return e;
   throw ComputerUseError(messages::unknownElementIndex(index));
 }
 

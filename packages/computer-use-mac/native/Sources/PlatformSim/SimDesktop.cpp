@@ -184,6 +184,36 @@ AXCopyResult SimDesktop::copyAttributeValue(const AXElementRef& ref, std::string
   return err(platform::kAXErrorAttributeUnsupported);
 }
 
+void SimDesktop::readElementAttributes(const AXElementRef& ref, platform::AXElementAttributes& out) {
+  auto* handle = static_cast<const SimHandle*>(ref.get());
+  // Injected attribute errors and application elements take the attribute-by-attribute path.
+  if (!scenario_.permissions.accessibility || !handle || handle->isApplication ||
+      !static_cast<const SimElement*>(handle)->attributeErrors.empty()) {
+    Accessibility::readElementAttributes(ref, out);
+    return;
+  }
+  const auto& e = *static_cast<const SimElement*>(handle);
+  out.role = e.role;
+  out.subrole = e.subrole;
+  out.title = e.title;
+  if (!e.value) out.value.reset();
+  else if (auto* s = std::get_if<std::string>(&*e.value)) out.value.emplace(std::in_place_type<std::string>, *s);
+  else out.value.emplace(platform::AXNumber{std::get<double>(*e.value)});
+  out.description = e.description;
+  out.enabled = e.enabled;
+  out.focused = e.focused;
+  if (e.frame) {
+    out.position = platform::AXPoint{e.frame->x, e.frame->y};
+    out.size = platform::AXSize{e.frame->width, e.frame->height};
+  } else {
+    out.position.reset();
+    out.size.reset();
+  }
+  out.children.assign(e.children.begin(), e.children.end());
+  out.actionNames = e.actions;
+  out.valueSettable = e.settable;
+}
+
 AXError SimDesktop::copyActionNames(const AXElementRef& ref, std::vector<std::string>& names) {
   if (!scenario_.permissions.accessibility) return platform::kAXErrorAPIDisabled;
   auto* handle = static_cast<const SimHandle*>(ref.get());

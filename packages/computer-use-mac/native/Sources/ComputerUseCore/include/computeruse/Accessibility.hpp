@@ -14,8 +14,12 @@ namespace computeruse {
 // Not thread-safe: one caller thread at a time.
 class AccessibilityService {
  public:
+  // The elements of one snapshot. Indices are the decimal numbers 0..n-1 of a pre-order walk, so
+  // the element behind index "k" sits at position k; only the canonical spelling finds it
+  // ("7", not "07" or "+7").
   struct Cache {
-    std::unordered_map<std::string, platform::AXElementRef> elements;
+    std::vector<platform::AXElementRef> elements;
+    platform::AXElementRef find(const std::string& index) const;
   };
 
   static constexpr std::int64_t maxNodes = 2500;
@@ -39,9 +43,10 @@ class AccessibilityService {
     std::int64_t counter = 0;
     std::int64_t nodeCount = 0;
     Cache cache;
+    platform::AXElementAttributes attributes;  // reused to keep allocations down
   };
 
-  std::optional<AXNode> buildNode(const platform::AXElementRef& element, std::int64_t depth, Walk& walk);
+  bool buildNode(platform::AXElementRef element, std::int64_t depth, Walk& walk, std::vector<AXNode>& into);
   platform::AXElementRef keyWindow(const platform::AXElementRef& app);
   platform::AXElementRef findWindow(const platform::AXElementRef& app, std::uint32_t number);
   std::optional<std::string> text(const platform::AXElementRef& e, std::string_view attribute);

@@ -56,6 +56,19 @@ struct AXCopyResult {
   std::optional<AXValue> value;  // present exactly when error is kAXErrorSuccess
 };
 
+// What a tree walk reads of one element, typed. A field is absent when the platform cannot read
+// that attribute or it has another kind of value.
+struct AXElementAttributes {
+  std::optional<std::string> role, subrole, title, description;  // when the value is text
+  std::optional<AXValue> value;                                   // AXValue as read
+  std::optional<bool> enabled, focused;                           // boolean reading of a number
+  std::optional<AXPoint> position;
+  std::optional<AXSize> size;
+  std::vector<AXElementRef> children;    // empty when absent or not a list of elements
+  std::vector<std::string> actionNames;  // empty when they cannot be read
+  bool valueSettable = false;            // false when the platform cannot tell
+};
+
 // Attributes, actions and settable values of accessibility elements, and the trust check.
 // Calls block until the target application answers.
 class Accessibility {
@@ -73,6 +86,45 @@ class Accessibility {
   virtual AXError isAttributeSettable(const AXElementRef& element, std::string_view attribute, bool& settable) = 0;
   virtual AXError performAction(const AXElementRef& element, std::string_view action) = 0;
   virtual AXError setAttributeValue(const AXElementRef& element, std::string_view attribute, const std::string& value) = 0;
+
+  // Everything a tree walk needs of one element in one round trip. Backends with a batched read
+  // (several attributes per request) override this; the default asks attribute by attribute.
+  virtual void readElementAttributes(const AXElementRef& element, AXElementAttributes& out) {
+    auto read = [&](std::string_view attribute) {
+      auto r = copyAttributeValue(element, attribute);
+      return r.error == kAXErrorSuccess ? std::move(r.value) : std::nullopt;
+    };
+    auto text = [&](std::string_view attribute, std::optional<std::string>& into) {
+      auto v = read(attribute);
+      if (v && std::holds_alternative<std::string>(*v)) into = std::move(std::get<std::string>(*v));
+      else into.reset();
+    };
+    auto boolean = [&](std::string_view attribute, std::optional<bool>& into) {
+      auto v = read(attribute);
+      if (v && std::holds_alternative<AXNumber>(*v)) into = std::get<AXNumber>(*v).value != 0;
+      else into.reset();
+    };
+    text("AXRole", out.role);
+    text("AXSubrole", out.subrole);
+    text("AXTitle", out.title);
+    out.value = read("AXValue");
+    text("AXDescription", out.description);
+    boolean("AXEnabled", out.enabled);
+    boolean("AXFocused", out.focused);
+    auto position = read("AXPosition");
+    if (position && std::holds_alternative<AXPoint>(*position)) out.position = std::get<AXPoint>(*position);
+    else out.position.reset();
+    auto size = read("AXSize");
+    if (size && std::holds_alternative<AXSize>(*size)) out.size = std::get<AXSize>(*size);
+    else out.size.reset();
+    auto children = read("AXChildren");
+    if (children && std::holds_alternative<std::vector<AXElementRef>>(*children))
+      out.children = std::move(std::get<std::vector<AXElementRef>>(*children));
+    else out.children.clear();
+    if (copyActionNames(element, out.actionNames) != kAXErrorSuccess) out.actionNames.clear();
+    bool settable = false;
+    out.valueSettable = isAttributeSettable(element, "AXValue", settable) == kAXErrorSuccess && settable;
+  }
 };
 
 }  // namespace platform

@@ -41,6 +41,7 @@ class SimDesktop final : public platform::Accessibility,
   platform::AXError performAction(const platform::AXElementRef& element, std::string_view action) override;
   platform::AXError setAttributeValue(const platform::AXElementRef& element, std::string_view attribute,
                                       const std::string& value) override;
+  void readElementAttributes(const platform::AXElementRef& element, platform::AXElementAttributes& out) override;
 
   // Applications
   std::vector<platform::RunningApplication> runningApplications() override;
