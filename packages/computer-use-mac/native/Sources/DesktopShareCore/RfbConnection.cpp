@@ -45,6 +45,9 @@ Bytes RfbSocket::readExactly(std::size_t count) {
     if (n == 0) throw RfbProtocolError("connection_closed");
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A viewer that quits with updates still unread resets the stream: it has left as
+      // surely as one that closed cleanly.
+      if (errno == ECONNRESET) throw RfbProtocolError("connection_closed");
       throwErrno("socket_read_", errno);
     }
     filled += static_cast<std::size_t>(n);

@@ -62,7 +62,8 @@ RfbServer::RfbServer(RfbServerConfiguration configuration, FrameSource& frameSou
       inputSink_(inputSink),
       connectionGuard_(std::move(connectionGuard)),
       log_(log ? std::move(log) : Log(writeToStderr)),
-      frameStore_(frameSource.size(), damageHistoryCapacity) {}
+      fanout_(std::make_shared<FrameFanout>(frameSource.size())),
+      frameStore_(fanout_->store) {}
 
 RfbServer::~RfbServer() {
   stop();
@@ -219,7 +220,8 @@ void RfbServer::admit(int descriptor) {
       guard.unlock();
       const std::uint64_t token = frameStore_.reset();
       try {
-        frameSource_.start([this, token](const Frame& frame) { publish(frame, token); }, [](FrameSize) {});
+        frameSource_.start([fanout = fanout_, token](const Frame& frame) { fanout->publish(frame, token); },
+                           [](FrameSize) {});
       } catch (...) {
         guard.lock();
         frameSourceActive_ = false;
@@ -259,8 +261,8 @@ void RfbServer::admit(int descriptor) {
   const int sendBuffer = clientSendBuffer;
   ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);  // best effort
   {
-    std::lock_guard guard(wakeLock_);
-    wakeDescriptors_.push_back(wake);
+    std::lock_guard guard(fanout_->wakeLock);
+    fanout_->wakeDescriptors.push_back(wake);
   }
   std::lock_guard guard(lock_);
   Connection& connection = connections_.at(id);
@@ -283,8 +285,8 @@ void RfbServer::serveConnection(std::uint64_t id, int descriptor, int wakeDescri
   }
   session->close();
   {
-    std::lock_guard guard(wakeLock_);
-    std::erase(wakeDescriptors_, wakeDescriptor);
+    std::lock_guard guard(fanout_->wakeLock);
+    std::erase(fanout_->wakeDescriptors, wakeDescriptor);
   }
   ::close(wakeDescriptor);
   // The descriptor stays open until it has left the set, so a shutdown from another thread
@@ -306,11 +308,11 @@ void RfbServer::connectionEnded(std::uint64_t id) {
   condition_.notify_all();
 }
 
-void RfbServer::publish(const Frame& frame, std::uint64_t session) {
-  frameStore_.publish(frame, session);
+void RfbServer::FrameFanout::publish(const Frame& frame, std::uint64_t session) {
+  store.publish(frame, session);
   const std::uint64_t one = 1;
-  std::lock_guard guard(wakeLock_);
-  for (int wake : wakeDescriptors_) [[maybe_unused]] const ssize_t ignored = ::write(wake, &one, sizeof one);
+  std::lock_guard guard(wakeLock);
+  for (int wake : wakeDescriptors) [[maybe_unused]] const ssize_t ignored = ::write(wake, &one, sizeof one);
 }
 
 void RfbServer::guardMonitor() {

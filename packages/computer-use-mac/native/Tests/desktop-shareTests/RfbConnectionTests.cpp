@@ -260,6 +260,14 @@ TEST_F(ConnectionTest, ClientClosingMidMessageEndsWithConnectionClosed) {
   EXPECT_EQ(finish(), "connection_closed");
 }
 
+TEST_F(ConnectionTest, ClientQuittingWithUpdatesUnreadCountsAsClosed) {
+  activeWithFirstFrame();
+  client_->send(updateRequest(false, 0, 0, 64, 64));
+  std::this_thread::sleep_for(50ms);  // the update now sits unread on the client's side
+  client_->close();                   // which resets the stream rather than closing it
+  EXPECT_EQ(finish(), "connection_closed");
+}
+
 TEST_F(ConnectionTest, ShutdownFromAnotherThreadEndsTheConnection) {
   activeWithFirstFrame();
   ::shutdown(serverFd_.get(), SHUT_RDWR);

@@ -241,6 +241,24 @@ TEST_F(ServerTest, GuardRefusalAtAdmissionAndMidSession) {
   EXPECT_NO_THROW(activeClient());
 }
 
+// A source may deliver a frame after its stop() has returned, even after the server is gone.
+TEST_F(ServerTest, AFrameDeliveredAfterTheServerIsGoneIsHarmless) {
+  class LateSource final : public FrameSource {
+   public:
+    FrameSize size() const override { return FrameSize(64, 64); }
+    void start(FrameCallback onFrame, ResizeCallback) override { late = std::move(onFrame); }
+    void stop() override {}  // keeps the callback, as a frame already in production would
+    FrameCallback late;
+  } source;
+  {
+    RfbServer server(configuration(), source, sink_, {}, log_.sink());
+    server.start();
+    activeClient();
+  }
+  ASSERT_TRUE(source.late);
+  source.late(Frame(FramePixels(std::vector<std::uint8_t>(64 * 64 * 4), FrameSize(64, 64)), FrameSize(64, 64), {}, 1));
+}
+
 TEST_F(ServerTest, StopEndsViewersClosesTheirSessionsAndIsIdempotent) {
   auto server = makeServer(configuration());
   server->start();

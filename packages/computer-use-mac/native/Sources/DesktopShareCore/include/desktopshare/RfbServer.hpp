@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -72,7 +73,6 @@ class RfbServer {
   void serveConnection(std::uint64_t id, int descriptor, int wakeDescriptor, std::unique_ptr<InputSession> session);
   void connectionEnded(std::uint64_t id);
   void guardMonitor();
-  void publish(const Frame& frame, std::uint64_t session);
   void joinFinishedThreads();
   std::optional<SessionGuardRefusal> evaluateGuard() const;
   void writeLog(const std::string& line) const;
@@ -83,7 +83,20 @@ class RfbServer {
   InputSink& inputSink_;
   const ConnectionGuard connectionGuard_;
   const Log log_;
-  FrameStore frameStore_;
+
+  // The store and the eventfds of the running connections, signalled on every published
+  // frame. Shared with the frame source's callback: a source may deliver a frame after its
+  // stop() has returned, even after this server is gone. The wake list has a lock of its
+  // own, so the source's thread never waits for the server lock.
+  struct FrameFanout {
+    explicit FrameFanout(FrameSize size) : store(size, damageHistoryCapacity) {}
+    void publish(const Frame& frame, std::uint64_t session);
+    FrameStore store;
+    std::mutex wakeLock;
+    std::vector<int> wakeDescriptors;  // guarded by wakeLock
+  };
+  const std::shared_ptr<FrameFanout> fanout_;
+  FrameStore& frameStore_;
 
   mutable std::mutex lock_;
   std::condition_variable condition_;
@@ -97,11 +110,6 @@ class RfbServer {
   std::thread acceptThread_;                        // guarded by lock_
   std::thread guardThread_;                         // guarded by lock_
   std::vector<std::thread> finishedThreads_;        // guarded by lock_; ended, not yet joined
-
-  // Eventfds of the running connections, signalled on every published frame. A lock of its
-  // own: the source's thread must never wait for the server lock.
-  std::mutex wakeLock_;
-  std::vector<int> wakeDescriptors_;  // guarded by wakeLock_
 };
 
 }  // namespace desktopshare
