@@ -150,6 +150,12 @@ void RfbServer::start() {
   }
 
   std::lock_guard guard(lock_);
+  if (state_ != State::starting) {
+    // stop() ran meanwhile and is finishing the server off; this start does not happen.
+    ::close(listener);
+    ::unlink(configuration_.socketPath.c_str());
+    throw RfbProtocolError("server_stopping");
+  }
   listener_ = listener;
   ownsSocketPath_ = true;
   state_ = State::running;
