@@ -112,6 +112,7 @@ class Viewer {
     client_->appData.enableJPEG = TRUE;
     client_->appData.qualityLevel = qualityLevel;
     client_->appData.compressLevel = compressLevel;
+    std::free(client_->serverHost);
     client_->serverHost = strdup(socket.c_str());
     client_->FinishedFrameBufferUpdate = onFinished;
     client_->GotFrameBufferUpdate = onRect;

@@ -4,6 +4,7 @@
 #include <rfb/rfbclient.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <turbojpeg.h>
 
 #include <cmath>
 #include <filesystem>
@@ -141,6 +142,7 @@ class VncClient {
     client_->appData.encodingsString = encodings;
     client_->appData.enableJPEG = TRUE;
     client_->appData.qualityLevel = 6;
+    std::free(client_->serverHost);  // the default rfbGetClient put there
     client_->serverHost = strdup(socketPath.c_str());
     client_->GotFrameBufferUpdate = onRect;
     client_->FinishedFrameBufferUpdate = onUpdateDone;
@@ -152,7 +154,15 @@ class VncClient {
     }
   }
   ~VncClient() {
-    if (client_) rfbClientCleanup(client_);
+    if (!client_) return;
+    // The cleanup leaves the framebuffer and the JPEG decoder to the application.
+    std::free(client_->frameBuffer);
+    client_->frameBuffer = nullptr;
+#if defined(LIBVNCSERVER_HAVE_LIBZ) && defined(LIBVNCSERVER_HAVE_LIBJPEG)
+    if (client_->tjhnd) tjDestroy(client_->tjhnd);
+    client_->tjhnd = nullptr;
+#endif
+    rfbClientCleanup(client_);
   }
   rfbClient* client() { return client_; }
 
