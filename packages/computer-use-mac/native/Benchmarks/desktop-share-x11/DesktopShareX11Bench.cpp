@@ -294,15 +294,24 @@ int main(int argc, char** argv) {
                             std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp"},
                            {}, fds[1]);
   close(fds[1]);
-  char number[16] = {};
+  // Xvfb writes the number and its line feed separately; keep reading until the line feed.
+  std::string number;
   pollfd p{fds[0], POLLIN, 0};
-  if (poll(&p, 1, 20000) <= 0 || read(fds[0], number, sizeof number - 1) <= 0) {
+  while (number.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0) {
+    char buffer[16];
+    const ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fds[0]);
+  if (number.find('\n') == std::string::npos) {
     std::fprintf(stderr, "Xvfb did not start\n");
     terminate(xvfb);
     return 1;
   }
-  close(fds[0]);
-  const std::string display = ":" + std::string(number).substr(0, std::string(number).find('\n'));
+  number.resize(number.find('\n'));
+  std::string display = ":";
+  display += number;
   setenv("DISPLAY", display.c_str(), 1);
   std::printf("display %s %dx%d, a %dx%d box moving at 60 steps/s, %.0f s per run, one libvncclient viewer\n",
               display.c_str(), width, height, std::min(width, height) / 8, std::min(width, height) / 8, seconds);

@@ -7,7 +7,9 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -66,16 +68,27 @@ class RootGrabber {
   }
   ~RootGrabber() { release(); }
 
-  // The image, or null when the grab failed.
-  XImage* grab() {
+  // The whole root image, or null when the grab failed. With shared memory the image persists
+  // between grabs, so only the rows [top, bottom) that hold damage are fetched again; the
+  // first grab (and any after a failure) fetches everything.
+  XImage* grab(int top = 0, int bottom = -1) {
     Display* d = c_.get();
     if (attached_) {
-      if (!XShmGetImage(d, root_, image_, 0, 0, AllPlanes) || c_.sync()) return nullptr;
-      return image_;
+      if (!current_ || bottom < 0) top = 0, bottom = height_;
+      top = std::clamp(top, 0, height_);
+      bottom = std::clamp(bottom, top, height_);
+      if (top == bottom) return image_;
+      // A band of full rows shares the image's pitch, so it lands in place in the segment.
+      XImage band = *image_;
+      band.height = bottom - top;
+      band.data = image_->data + static_cast<std::ptrdiff_t>(top) * image_->bytes_per_line;
+      // A round trip of its own: an error has arrived by the time it returns.
+      current_ = XShmGetImage(d, root_, &band, 0, top, AllPlanes) && !c_.takeError() && !c_.dead();
+      return current_ ? image_ : nullptr;
     }
     if (plain_) XDestroyImage(plain_);
     plain_ = XGetImage(d, root_, 0, 0, static_cast<unsigned>(width_), static_cast<unsigned>(height_), AllPlanes, ZPixmap);
-    if (c_.sync() && plain_) {
+    if ((c_.takeError() || c_.dead()) && plain_) {
       XDestroyImage(plain_);
       plain_ = nullptr;
     }
@@ -103,6 +116,7 @@ class RootGrabber {
   XShmSegmentInfo shm_{};
   XImage* image_ = nullptr;
   bool attached_ = false;
+  bool current_ = false;  // image_ holds the whole root as of the last grab
   XImage* plain_ = nullptr;
 };
 
@@ -283,6 +297,14 @@ class X11CaptureStream final : public platform::CaptureStream {
         XDamageSubtract(d, damage, None, region);
         int count = 0;
         XRectangle* rects = XFixesFetchRegion(d, region, &count);
+        int top = 0, bottom = -1;  // all rows
+        if (!full && rects) {
+          top = height, bottom = 0;
+          for (int i = 0; i < count; ++i) {
+            top = std::min(top, int{rects[i].y});
+            bottom = std::max(bottom, rects[i].y + int{rects[i].height});
+          }
+        }
         if (!full && rects) {
           platform::DirtyRectsAttachment attachment;
           attachment.elements.reserve(static_cast<std::size_t>(count));
@@ -295,7 +317,7 @@ class X11CaptureStream final : public platform::CaptureStream {
         if (rects) XFree(rects);
         if (!grabber)
           grabber = std::make_unique<RootGrabber>(*connection, root, static_cast<int>(display.displayId), width, height);
-        XImage* image = grabber->grab();
+        XImage* image = grabber->grab(top, bottom);
         if (!image) {
           full = true;  // e.g. the root shrank between the event and the grab
           continue;
