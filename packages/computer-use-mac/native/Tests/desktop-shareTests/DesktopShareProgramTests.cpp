@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "RfbTestPeers.hpp"
@@ -42,6 +44,21 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
+// The socket file appears at bind(2), a moment before listen(2): the kernel's table of Unix
+// sockets tells when it accepts connections (flag __SO_ACCEPTCON), without connecting.
+bool listening(const std::string& path) {
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, name;
+    if (fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name && name == path &&
+        (std::stoul(flags, nullptr, 16) & 0x10000))
+      return true;
+  }
+  return false;
+}
+
 // desktop-share on the synthetic desktop, stopped with SIGTERM by the test.
 class Program {
  public:
@@ -54,7 +71,7 @@ class Program {
     spec.argv.insert(spec.argv.end(), extra.begin(), extra.end());
     spec.timeout = 60s;
     process_ = std::make_unique<RunningProcess>(spec);
-    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(socketPath_); })) << "no socket at " << socketPath_;
+    EXPECT_TRUE(eventually([&] { return listening(socketPath_); })) << "nobody listens at " << socketPath_;
   }
   pid_t pid() const { return process_->pid(); }
   ProcessResult terminate(int signal = SIGTERM) {
