@@ -94,7 +94,13 @@ void RfbServer::start() {
     if (acceptThread_.joinable()) leftovers.push_back(std::move(acceptThread_));
     if (guardThread_.joinable()) leftovers.push_back(std::move(guardThread_));
   }
-  for (auto& t : leftovers) t.join();
+  for (auto& t : leftovers) {
+    joinUnlessSelf(t);
+    if (t.joinable()) {  // restarted from one of its own threads: joined later
+      std::lock_guard guard(lock_);
+      finishedThreads_.push_back(std::move(t));
+    }
+  }
 
   int listener = -1;
   try {
@@ -406,7 +412,13 @@ void RfbServer::joinFinishedThreads() {
     finished = std::move(finishedThreads_);
     finishedThreads_.clear();
   }
-  for (auto& t : finished) t.join();
+  for (auto& t : finished) {
+    joinUnlessSelf(t);
+    if (t.joinable()) {
+      std::lock_guard guard(lock_);
+      finishedThreads_.push_back(std::move(t));
+    }
+  }
 }
 
 void RfbServer::run() {
