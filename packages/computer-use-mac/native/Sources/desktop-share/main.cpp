@@ -23,14 +23,6 @@ namespace {
 
 constexpr double syntheticFramesPerSecond = 30;
 
-const char usage[] =
-    "usage: desktop-share --socket <path> [--frame-source sck|synthetic] [--geometry WxH]\n"
-    "                     [--input session|record|none] [--input-path <file>] [--max-clients <n>]\n"
-    "                     [--name <desktop name>] [--allowed-peer-pid <pid>]\n"
-    "Serves the desktop over RFB 3.8 (security None) on a Unix-domain socket until SIGINT or SIGTERM.\n"
-    "--geometry applies to the synthetic source (default 1280x800); --input record writes the\n"
-    "viewers' key and pointer events as JSON Lines to --input-path.\n";
-
 int fail(const std::string& reason) {
   std::fprintf(stderr, "desktop-share: %s\n", reason.c_str());
   return 2;
@@ -40,10 +32,6 @@ int fail(const std::string& reason) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
-    std::fputs(usage, stdout);
-    return 0;
-  }
 
   // Blocked before any thread exists, so only the waiting thread below ever takes them.
   sigset_t signals;
