@@ -101,7 +101,8 @@ class LinuxDesktop {
                     std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp", "-noreset"},
                    "/dev/null", fds[1]);
     ::close(fds[1]);
-    display_ = ":" + readLine(fds[0], std::chrono::seconds(20));
+    display_ = readLine(fds[0], std::chrono::seconds(20));
+    display_.insert(display_.begin(), ':');  // (GCC 12 misreads ":" + string as overlapping copies)
     ::close(fds[0]);
 
     // 2. The session bus, told to print its address on descriptor 3.
