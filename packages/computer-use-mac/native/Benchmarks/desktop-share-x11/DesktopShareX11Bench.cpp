@@ -227,6 +227,7 @@ Figures measure(const std::string& serverSocket, pid_t serverPid, const char* en
   client->appData.encodingsString = encoding;
   client->appData.compressLevel = 1;
   client->appData.qualityLevel = 6;
+  std::free(client->serverHost);
   client->serverHost = strdup((workDir + "/proxy.sock").c_str());
   std::uint64_t updates = 0;
   rfbClientSetClientData(client, nullptr, &updates);
@@ -247,6 +248,8 @@ Figures measure(const std::string& serverSocket, pid_t serverPid, const char* en
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = cpuSeconds(serverPid) - cpu0;
   const double n = static_cast<double>(updates - updates0);
+  std::free(client->frameBuffer);  // the cleanup leaves it to the application
+  client->frameBuffer = nullptr;
   rfbClientCleanup(client);
   if (!ok || n == 0) return f;
   f.updatesPerSecond = n / elapsed;

@@ -3,6 +3,7 @@
 // used by viewers nobody here wrote (libvncclient, TigerVNC's vncviewer).
 #include <gtest/gtest.h>
 #include <rfb/rfbclient.h>
+#include <turbojpeg.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -47,6 +48,7 @@ class Viewer {
     rfbClientErr = quiet;
     client_ = rfbGetClient(8, 3, 4);
     client_->appData.encodingsString = encodings;
+    std::free(client_->serverHost);  // the default rfbGetClient put there
     client_->serverHost = strdup(socketPath.c_str());
     client_->GotFrameBufferUpdate = onRect;
     rfbClientSetClientData(client_, nullptr, &rects_);
@@ -57,7 +59,15 @@ class Viewer {
   }
   ~Viewer() { disconnect(); }
   void disconnect() {
-    if (client_) rfbClientCleanup(client_);
+    if (!client_) return;
+    // The cleanup leaves the framebuffer and the JPEG decoder to the application.
+    std::free(client_->frameBuffer);
+    client_->frameBuffer = nullptr;
+#if defined(LIBVNCSERVER_HAVE_LIBZ) && defined(LIBVNCSERVER_HAVE_LIBJPEG)
+    if (client_->tjhnd) tjDestroy(client_->tjhnd);
+    client_->tjhnd = nullptr;
+#endif
+    rfbClientCleanup(client_);
     client_ = nullptr;
   }
   rfbClient* client() { return client_; }
