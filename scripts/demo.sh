@@ -1,28 +1,22 @@
 #!/usr/bin/env bash
-# The main job on its embedded default: installs, builds, then shows the helper working on a
-# small demo Messages folder under a temporary HOME.
+# The main job on its embedded default: installs, builds, then serves the synthetic desktop
+# over RFB on a Unix-domain socket until Ctrl-C (or SIGTERM).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh
 bash scripts/build.sh release
 
-helper="$root/build/bin/jexo-bot-helper"
-demo=$(mktemp -d /tmp/jexo-demo-XXXXXX)
-export HOME="$demo/home" TMPDIR="$demo/tmp"
-mkdir -p "$HOME/Library/Messages/Attachments/42" "$TMPDIR"
-printf 'SQLite format 3\0demo' > "$HOME/Library/Messages/chat.db"
-printf 'wal' > "$HOME/Library/Messages/chat.db-wal"
-printf 'a picture' > "$HOME/Library/Messages/Attachments/42/photo.jpg"
-
-echo "\$ jexo-bot-helper help"
-"$helper" help
-echo
-echo "\$ jexo-bot-helper snapshot-messages-db"
-"$helper" snapshot-messages-db
-echo "\$ jexo-bot-helper copy-attachment --from ~/Library/Messages/Attachments/42/photo.jpg"
-"$helper" copy-attachment --from '~/Library/Messages/Attachments/42/photo.jpg'
-echo "\$ jexo-bot-helper copy-attachment --from /etc/passwd"
-"$helper" copy-attachment --from /etc/passwd || echo "(exit status $?)"
-echo
-echo "Demo files are in $demo"
+dir=$(mktemp -d /tmp/desktop-share-XXXXXX)
+sock="$dir/desk.sock"
+cat <<TXT
+Serving a synthetic desktop (1280x800, 30 frames/s) on $sock. Watch it with
+  TigerVNC:  vncviewer $sock
+  a browser: websockify --web /usr/share/novnc --unix-target=$sock 127.0.0.1:6080
+             then open http://127.0.0.1:6080/vnc.html and press Connect
+Ctrl-C stops it.
+TXT
+status=0
+build/bin/desktop-share --socket "$sock" --frame-source synthetic --geometry 1280x800 --input none || status=$?
+rmdir "$dir" 2>/dev/null || true
+exit $status
