@@ -34,7 +34,7 @@ std::optional<bool> lockedHint(const char* session) {
   std::optional<bool> result;
   char* path = nullptr;
   if (sd_bus_path_encode("/org/freedesktop/login1/session", session, &path) >= 0) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
     int value = 0;
     if (sd_bus_get_property_trivial(bus, "org.freedesktop.login1", path, "org.freedesktop.login1.Session", "LockedHint",
                                     &error, 'b', &value) >= 0)
