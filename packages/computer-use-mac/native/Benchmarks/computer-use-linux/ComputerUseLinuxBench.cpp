@@ -120,6 +120,9 @@ void benchApp(const std::string& label, pid_t pid, const std::string& query, pla
   computeruse::AccessibilityService ours(*p.accessibility);
   platformlinux::AtspiAccessibility unbatched(p.desktop.get());
   unbatched.setBulkReads(false);
+  platformlinux::AtspiAccessibility viaDaemon(p.desktop.get());
+  viaDaemon.setPeerToPeer(false);
+  computeruse::AccessibilityService oursViaDaemon(viaDaemon);
   computeruse::AccessibilityService oursUnbatched(unbatched);
   computeruse::ComputerUseSession session({*p.accessibility, *p.applications, *p.desktop, *p.desktop, *p.events,
                                            support::Clock::system()});
@@ -136,7 +139,7 @@ void benchApp(const std::string& label, pid_t pid, const std::string& query, pla
       std::chrono::seconds(30));
   AtspiAccessible* window = atspiWindowOf(pid);
 
-  std::vector<double> tOurs, tUnbatched, tPlain, tState, tCapture;
+  std::vector<double> tOurs, tUnbatched, tDaemon, tPlain, tState, tCapture;
   std::size_t nOurs = 0, nPlain = 0, nState = 0;
   for (int r = 0; r < rounds; ++r) {
     auto t0 = Clock::now();
@@ -147,6 +150,10 @@ void benchApp(const std::string& label, pid_t pid, const std::string& query, pla
     t0 = Clock::now();
     oursUnbatched.snapshotWindow(pid, std::nullopt);
     tUnbatched.push_back(ms(Clock::now() - t0));
+
+    t0 = Clock::now();
+    oursViaDaemon.snapshotWindow(pid, std::nullopt);
+    tDaemon.push_back(ms(Clock::now() - t0));
 
     if (window) {
       atspi_accessible_clear_cache(window);  // every round reads from the application
@@ -165,12 +172,14 @@ void benchApp(const std::string& label, pid_t pid, const std::string& query, pla
   if (window) g_object_unref(window);
   const double o = median(tOurs), u = median(tUnbatched), pl = tPlain.empty() ? 0 : median(tPlain);
   std::printf("%s\n", label.c_str());
-  std::printf("  tree read, ours (bulk cache + pipelined)  %8.1f ms  %5zu nodes  %8.0f nodes/s\n", o, nOurs,
+  std::printf("  tree read, ours (bulk + pipelined, direct) %8.1f ms  %5zu nodes  %8.0f nodes/s\n", o, nOurs,
               nOurs / (o / 1000));
-  std::printf("  tree read, ours (pipelined only)          %8.1f ms  %5zu nodes  %8.0f nodes/s\n", u, nOurs,
+  std::printf("  tree read, ours (same, through the daemon)  %8.1f ms  %5zu nodes  %8.0f nodes/s\n", median(tDaemon),
+              nOurs, nOurs / (median(tDaemon) / 1000));
+  std::printf("  tree read, ours (pipelined only, direct)  %8.1f ms  %5zu nodes  %8.0f nodes/s\n", u, nOurs,
               nOurs / (u / 1000));
   if (!tPlain.empty())
-    std::printf("  tree read, plain libatspi walk            %8.1f ms  %5zu nodes  %8.0f nodes/s   (ours %.1fx faster)\n",
+    std::printf("  tree read, plain libatspi walk             %8.1f ms  %5zu nodes  %8.0f nodes/s   (ours %.1fx faster)\n",
                 pl, nPlain, nPlain / (pl / 1000), pl / o);
   std::printf("  get_app_state total (incl. 150 ms settle) %8.1f ms  %5zu nodes\n", median(tState), nState);
   std::fflush(stdout);

@@ -368,6 +368,7 @@ atspi::Bus* AtspiAccessibility::bus() {
     triedConnect_ = false;
     listenerRegistered_ = false;
     busByPid_.clear();
+    peers_.clear();
   }
   if (!bus_ && !triedConnect_) {
     triedConnect_ = true;
@@ -375,6 +376,34 @@ atspi::Bus* AtspiAccessibility::bus() {
   }
   if (!bus_) triedConnect_ = false;  // a bus started later is found by a later call
   return bus_.get();
+}
+
+atspi::Bus& AtspiAccessibility::link(const std::string& busName) {
+  if (!peerToPeer_) return *bus_;
+  auto it = peers_.find(busName);
+  if (it != peers_.end() && it->second && !it->second->connected()) {
+    peers_.erase(it);  // the application went away; bus names are never reused
+    return *bus_;
+  }
+  if (it == peers_.end()) {
+    // Requests straight to the application skip the daemon's two hops per message.
+    std::unique_ptr<atspi::Bus> peer;
+    auto reply = bus_->call(
+        atspi::Call(busName, kRootPath, "org.a11y.atspi.Application", "GetApplicationBusAddress").take(), kCallTimeoutMs);
+    DBusMessageIter i;
+    std::string address;
+    if (atspi::firstArgument(reply, i) && atspi::readString(i, address) && !address.empty())
+      peer = atspi::Bus::connectPeer(address);
+    it = peers_.emplace(busName, std::move(peer)).first;
+  }
+  return it->second ? *it->second : *bus_;
+}
+
+atspi::Bus& AtspiAccessibility::linkFor(const std::vector<std::string>& buses) {
+  // A batch that reaches into another application (an embedded one) goes through the bus.
+  if (buses.empty() || std::any_of(buses.begin(), buses.end(), [&](const std::string& b) { return b != buses.front(); }))
+    return *bus_;
+  return link(buses.front());
 }
 
 void AtspiAccessibility::ensureCacheListener() {
@@ -470,7 +499,9 @@ void AtspiAccessibility::fillBasics(std::vector<std::pair<atspi::ObjectRef, std:
     calls.push_back(atspi::Call(r.bus, r.path, kAccessible, "GetInterfaces").take());
     calls.push_back(atspi::Call(r.bus, r.path, kAccessible, "GetChildren").take());
   }
-  auto replies = bus_->callAll(std::move(calls), kCallTimeoutMs);
+  std::vector<std::string> buses;
+  for (const auto& [r, n] : nodes) buses.push_back(r.bus);
+  auto replies = linkFor(buses).callAll(std::move(calls), kCallTimeoutMs);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     NodeData& n = *nodes[i].second;
     auto* r = &replies[i * kPer];
@@ -484,8 +515,7 @@ void AtspiAccessibility::fillBasics(std::vector<std::pair<atspi::ObjectRef, std:
   }
 }
 
-void AtspiAccessibility::fillExtras(std::vector<std::pair<std::string, std::shared_ptr<NodeData>>>& nodes,
-                                    const std::string&) {
+void AtspiAccessibility::fillExtras(std::vector<std::pair<std::string, std::shared_ptr<NodeData>>>& nodes) {
   enum Kind { extents, actions, text, number };
   std::vector<atspi::Message> calls;
   std::vector<std::pair<NodeData*, Kind>> what;
@@ -511,7 +541,9 @@ void AtspiAccessibility::fillExtras(std::vector<std::pair<std::string, std::shar
       what.emplace_back(n.get(), text);
     }
   }
-  auto replies = bus_->callAll(std::move(calls), kCallTimeoutMs);
+  std::vector<std::string> buses;
+  for (const auto& [k, n] : nodes) buses.push_back(k.substr(0, k.find('\n')));
+  auto replies = linkFor(buses).callAll(std::move(calls), kCallTimeoutMs);
   for (std::size_t i = 0; i < replies.size(); ++i) {
     NodeData& n = *what[i].first;
     DBusMessageIter it;
@@ -544,7 +576,7 @@ std::shared_ptr<AtspiAccessibility::NodeData> AtspiAccessibility::fetchOne(const
   std::vector<std::pair<atspi::ObjectRef, std::shared_ptr<NodeData>>> basics{{ref, node}};
   fillBasics(basics);
   std::vector<std::pair<std::string, std::shared_ptr<NodeData>>> extras{{key(ref), node}};
-  fillExtras(extras, ref.bus);
+  fillExtras(extras);
   return node;
 }
 
@@ -562,7 +594,7 @@ std::shared_ptr<AtspiAccessibility::Batch> AtspiAccessibility::prefetch(const at
   std::unordered_map<std::string, std::vector<std::pair<std::int32_t, atspi::ObjectRef>>> childrenOf;
   if (bulkReads_) {
     ensureCacheListener();
-    auto reply = bus_->call(atspi::Call(root.bus, "/org/a11y/atspi/cache", "org.a11y.atspi.Cache", "GetItems").take(),
+    auto reply = link(root.bus).call(atspi::Call(root.bus, "/org/a11y/atspi/cache", "org.a11y.atspi.Cache", "GetItems").take(),
                             kCallTimeoutMs);
     DBusMessageIter it;
     if (atspi::firstArgument(reply, it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_ARRAY) {
@@ -625,7 +657,9 @@ std::shared_ptr<AtspiAccessibility::Batch> AtspiAccessibility::prefetch(const at
     if (!needChildren.empty()) {
       std::vector<atspi::Message> calls;
       for (const auto& [r, n] : needChildren) calls.push_back(atspi::Call(r.bus, r.path, kAccessible, "GetChildren").take());
-      auto replies = bus_->callAll(std::move(calls), kCallTimeoutMs);
+      std::vector<std::string> buses;
+      for (const auto& [r, n] : needChildren) buses.push_back(r.bus);
+      auto replies = linkFor(buses).callAll(std::move(calls), kCallTimeoutMs);
       for (std::size_t i = 0; i < replies.size(); ++i) {
         DBusMessageIter it;
         if (atspi::firstArgument(replies[i], it)) atspi::readObjectRefArray(it, needChildren[i].second->children);
@@ -636,7 +670,7 @@ std::shared_ptr<AtspiAccessibility::Batch> AtspiAccessibility::prefetch(const at
       for (const auto& c : n->children) next.push_back(c);
     level = std::move(next);
   }
-  fillExtras(planned, root.bus);
+  fillExtras(planned);
   return batch;
 }
 

@@ -93,6 +93,15 @@ std::unique_ptr<Bus> Bus::connectAddress(const std::string& address) {
   return std::unique_ptr<Bus>(new Bus(c, address));
 }
 
+std::unique_ptr<Bus> Bus::connectPeer(const std::string& address) {
+  initThreads();
+  ErrorGuard error;
+  DBusConnection* c = dbus_connection_open_private(address.c_str(), &error.e);
+  if (!c) return nullptr;
+  dbus_connection_set_exit_on_disconnect(c, FALSE);
+  return std::unique_ptr<Bus>(new Bus(c, address));
+}
+
 std::unique_ptr<Bus> Bus::connectAccessibilityBus(int timeoutMs) {
   if (const char* direct = std::getenv("AT_SPI_BUS_ADDRESS"); direct && *direct) return connectAddress(direct);
   // Only an explicit session bus: libdbus would otherwise autolaunch one through X11.

@@ -53,6 +53,8 @@ class Bus {
   // None when neither answers.
   static std::unique_ptr<Bus> connectAccessibilityBus(int timeoutMs = 3000);
   static std::unique_ptr<Bus> connectAddress(const std::string& address);
+  // A direct connection to one application's own server (no bus daemon in between).
+  static std::unique_ptr<Bus> connectPeer(const std::string& address);
   ~Bus();
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+#include "computeruse/Accessibility.hpp"
 #include "computeruse/ComputerUseSession.hpp"
 #include "computeruse/Models.hpp"
 #include "platformlinux/X11ComputerUse.hpp"
@@ -204,6 +205,25 @@ TEST_F(ComputerUseLinux, GetAppStateReturnsTheDialogTreeAndItsScreenshot) {
   bool listed = false;
   for (const auto& app : session_->listApps()) listed |= app.pid == zenity_;
   EXPECT_TRUE(listed);
+}
+
+TEST_F(ComputerUseLinux, EveryReadPathGivesTheSameTree) {
+  // The bulk cache read, per-object reads, and the bus daemon instead of the application's own
+  // socket must describe the same window identically.
+  startZenity("Read Paths");
+  auto snapshot = [&](bool bulk, bool direct) {
+    platformlinux::AtspiAccessibility accessibility(platform_->desktop.get());
+    accessibility.setBulkReads(bulk);
+    accessibility.setPeerToPeer(direct);
+    computeruse::AccessibilityService service(accessibility);
+    auto tree = service.snapshotWindow(zenity_, std::nullopt);
+    return tree ? computeruse::toJson(*tree).dump() : std::string("(none)");
+  };
+  const auto reference = snapshot(true, true);
+  EXPECT_NE(reference, "(none)");
+  EXPECT_EQ(snapshot(false, true), reference);
+  EXPECT_EQ(snapshot(true, false), reference);
+  EXPECT_EQ(snapshot(false, false), reference);
 }
 
 TEST_F(ComputerUseLinux, SetValueThenPressOkByElementIndex) {

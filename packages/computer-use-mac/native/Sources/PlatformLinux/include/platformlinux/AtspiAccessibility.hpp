@@ -81,6 +81,8 @@ class AtspiAccessibility final : public platform::Accessibility {
 
   // Off: every element of a walk is read with its own (pipelined) calls, no bulk cache read.
   void setBulkReads(bool on) { bulkReads_ = on; }
+  // Off: every request goes through the bus daemon, none over the application's own socket.
+  void setPeerToPeer(bool on) { peerToPeer_ = on; }
   // Milliseconds each call may take before it counts as failed.
   static constexpr int kCallTimeoutMs = 5000;
 
@@ -89,10 +91,14 @@ class AtspiAccessibility final : public platform::Accessibility {
 
  private:
   atspi::Bus* bus();
+  // The connection to send an application's requests on: its peer-to-peer socket when it
+  // offers one, else the bus.
+  atspi::Bus& link(const std::string& busName);
+  atspi::Bus& linkFor(const std::vector<std::string>& buses);
   std::optional<std::string> busNameFor(std::int32_t pid);
   std::shared_ptr<NodeData> fetchOne(const atspi::ObjectRef& ref);
   std::shared_ptr<Batch> prefetch(const atspi::ObjectRef& root);
-  void fillExtras(std::vector<std::pair<std::string, std::shared_ptr<NodeData>>>& nodes, const std::string& busName);
+  void fillExtras(std::vector<std::pair<std::string, std::shared_ptr<NodeData>>>& nodes);
   void fillBasics(std::vector<std::pair<atspi::ObjectRef, std::shared_ptr<NodeData>>>& nodes);
   void ensureCacheListener();
 
@@ -101,6 +107,8 @@ class AtspiAccessibility final : public platform::Accessibility {
   bool triedConnect_ = false;
   bool listenerRegistered_ = false;
   bool bulkReads_ = true;
+  bool peerToPeer_ = true;
+  std::map<std::string, std::unique_ptr<atspi::Bus>> peers_;
   std::map<std::int32_t, std::string> busByPid_;
 };
 
