@@ -98,7 +98,7 @@ void InputSynthesizer::scroll(const std::string& direction, double pages, std::o
                               std::optional<std::int32_t> pid) {
   // Refuse before anything is sent: an unrepresentable amount must not move the pointer either.
   auto lines = scrollLines(pages);
-  if (!lines) throw ComputerUseError("Invalid scroll amount; pages must be a finite number of at most 214748364.");
+  if (!lines) throw ComputerUseError("Invalid pages value; provide a finite number of pages between -214748364 and 214748364.");
   if (at) moveTo(*at, pid);
   const auto dir = text::lowercased(direction);
   platform::ScrollEvent e;

@@ -353,7 +353,8 @@ void SimDesktop::openApplication(const std::string& bundlePath, bool activates,
   }
   const auto pid = app->pid;
   postAnswer(
-      [this, pid, activates, completion] {
+      [this, alive = std::weak_ptr<int>(alive_), pid, activates, completion] {
+        if (alive.expired()) return;
         auto* a = application(pid);
         a->running = true;
         if (activates) scenario_.frontmostPid = pid;

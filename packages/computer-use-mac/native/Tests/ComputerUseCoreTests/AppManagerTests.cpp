@@ -140,3 +140,13 @@ TEST_F(Apps, LastPathComponent) {
   EXPECT_EQ(lastPathComponent("/"), "/");
   EXPECT_EQ(lastPathComponent(""), "");
 }
+
+TEST_F(Apps, LaunchAnswerAfterTheTimeoutIsDropped) {
+  load({{"applications", {{{"pid", 9}, {"name", "Late"}, {"running", false}, {"launchDelay", 12}}}}});
+  EXPECT_EQ(failure("Late"), "Failed to launch 'Late'.");
+  EXPECT_EQ(loop.pendingCount(), 1u);
+  manager_.reset();
+  load({{"applications", json::array()}});  // the desktop that owes the answer is gone
+  EXPECT_TRUE(loop.runOnce(std::chrono::seconds(5)));
+  EXPECT_TRUE(desktop->runningApplications().empty());
+}

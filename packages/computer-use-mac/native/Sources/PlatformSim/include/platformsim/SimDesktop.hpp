@@ -89,6 +89,8 @@ class SimDesktop final : public platform::Accessibility,
   std::vector<nlohmann::ordered_json> records_;
   std::function<void(const nlohmann::ordered_json&)> observer_;
   double pointerX_ = 0, pointerY_ = 0;
+  // Answers still queued on a run loop when the desktop goes away must not touch it.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace platformsim
