@@ -68,6 +68,9 @@ class RootGrabber {
   }
   ~RootGrabber() { release(); }
 
+  // The image kept between grabs (shared memory only), when it holds the whole root.
+  XImage* persistentImage() const { return attached_ && current_ ? image_ : nullptr; }
+
   // The whole root image, or null when the grab failed. With shared memory the image persists
   // between grabs, so only the rows [top, bottom) that hold damage are fetched again; the
   // first grab (and any after a failure) fetches everything.
@@ -199,8 +202,21 @@ class X11CaptureStream final : public platform::CaptureStream {
     Window root = 0;
     Damage damage = 0;
     XserverRegion region = 0;
-    int damageEvent = 0, randrEvent = -1;
+    int damageEvent = 0, randrEvent = -1, fixesEvent = 0;
     int width = 0, height = 0;
+
+    // The pointer is drawn into the images: its shape (refetched when it changes) and where
+    // it was drawn, with the pixels it covers there so they can be put back.
+    struct PointerShape {
+      std::vector<std::uint32_t> argb;  // premultiplied
+      int width = 0, height = 0, xhot = 0, yhot = 0;
+    } shape;
+    bool cursorChanged = true;
+    struct Overlay {
+      int x = 0, y = 0, width = 0, height = 0;
+      std::vector<std::uint32_t> under;
+      bool drawn = false;
+    } overlay;
 
     std::optional<std::string> open() {
       connection = x11::Connection::open(displayName);
@@ -211,7 +227,6 @@ class X11CaptureStream final : public platform::CaptureStream {
       root = RootWindow(d, screen);
       int errorBase = 0;
       if (!XDamageQueryExtension(d, &damageEvent, &errorBase)) return x11::describe("DAMAGE extension missing", displayName);
-      int fixesEvent = 0;
       if (!XFixesQueryExtension(d, &fixesEvent, &errorBase)) return x11::describe("XFIXES extension missing", displayName);
       int major = 2, minor = 0;
       XDamageQueryVersion(d, &major, &minor);
@@ -219,6 +234,7 @@ class X11CaptureStream final : public platform::CaptureStream {
       if (XRRQueryExtension(d, &randrEvent, &errorBase)) XRRSelectInput(d, root, RRScreenChangeNotifyMask);
       else randrEvent = -1;
       XSelectInput(d, root, StructureNotifyMask);
+      if (configuration.showsCursor) XFixesSelectCursorInput(d, root, XFixesDisplayCursorNotifyMask);
       XWindowAttributes attributes{};
       XGetWindowAttributes(d, root, &attributes);
       width = attributes.width;
@@ -254,9 +270,78 @@ class X11CaptureStream final : public platform::CaptureStream {
           width = change->width, height = change->height;
         } else if (event.type == ConfigureNotify && event.xconfigure.window == root) {
           width = event.xconfigure.width, height = event.xconfigure.height;
+        } else if (event.type == fixesEvent + XFixesCursorNotify) {
+          cursorChanged = true;
         }
       }
       return damaged;
+    }
+
+    // Where the pointer's image goes now: the clipped rectangle and the image's unclipped
+    // top-left corner. The shape is refetched when it changed; none when nothing is drawn.
+    struct CursorPlace {
+      XRectangle rect;
+      int originX, originY;
+    };
+    std::optional<CursorPlace> cursorPlace() {
+      if (!configuration.showsCursor) return std::nullopt;
+      Display* d = connection->get();
+      if (cursorChanged) {
+        cursorChanged = false;
+        shape = {};
+        if (XFixesCursorImage* image = XFixesGetCursorImage(d)) {
+          shape.width = image->width, shape.height = image->height;
+          shape.xhot = image->xhot, shape.yhot = image->yhot;
+          shape.argb.resize(static_cast<std::size_t>(shape.width) * shape.height);
+          for (std::size_t i = 0; i < shape.argb.size(); ++i)
+            shape.argb[i] = static_cast<std::uint32_t>(image->pixels[i]);  // 32 bits in a long
+          XFree(image);
+        }
+      }
+      Window r = 0, child = 0;
+      int x = 0, y = 0, wx = 0, wy = 0;
+      unsigned mask = 0;
+      if (shape.argb.empty() || !XQueryPointer(d, root, &r, &child, &x, &y, &wx, &wy, &mask)) return std::nullopt;
+      const int originX = x - shape.xhot, originY = y - shape.yhot;
+      const int left = std::max(originX, 0), top = std::max(originY, 0);
+      const int right = std::min(originX + shape.width, width), bottom = std::min(originY + shape.height, height);
+      if (right <= left || bottom <= top) return std::nullopt;
+      return CursorPlace{{static_cast<short>(left), static_cast<short>(top), static_cast<unsigned short>(right - left),
+                          static_cast<unsigned short>(bottom - top)},
+                         originX, originY};
+    }
+
+    static std::uint32_t* pixelAt(XImage& image, int x, int y) {
+      return reinterpret_cast<std::uint32_t*>(image.data + static_cast<std::ptrdiff_t>(y) * image.bytes_per_line) + x;
+    }
+
+    void restoreUnderCursor(XImage& image) {
+      if (!overlay.drawn) return;
+      std::size_t i = 0;
+      for (int y = overlay.y; y < overlay.y + overlay.height; ++y)
+        for (int x = overlay.x; x < overlay.x + overlay.width; ++x) *pixelAt(image, x, y) = overlay.under[i++];
+      overlay.drawn = false;
+    }
+
+    void drawCursor(XImage& image, const CursorPlace& at) {
+      const XRectangle& place = at.rect;
+      overlay = {place.x, place.y, place.width, place.height, {}, true};
+      overlay.under.reserve(static_cast<std::size_t>(place.width) * place.height);
+      for (int y = place.y; y < place.y + place.height; ++y)
+        for (int x = place.x; x < place.x + place.width; ++x) {
+          std::uint32_t* p = pixelAt(image, x, y);
+          overlay.under.push_back(*p);
+          const std::uint32_t c =
+              shape.argb[static_cast<std::size_t>(y - at.originY) * shape.width + static_cast<std::size_t>(x - at.originX)];
+          const std::uint32_t alpha = c >> 24;
+          if (alpha == 0) continue;
+          std::uint32_t out = 0;
+          for (int shift = 0; shift < 24; shift += 8) {
+            const std::uint32_t src = (c >> shift) & 0xFF, dst = (*p >> shift) & 0xFF;
+            out |= std::min<std::uint32_t>(src + dst * (255 - alpha) / 255, 255) << shift;
+          }
+          *p = out | (*p & 0xFF000000);
+        }
     }
 
     void run() {
@@ -290,7 +375,15 @@ class X11CaptureStream final : public platform::CaptureStream {
           continue;
         }
         reportedSize = {width, height};
-        if (!damaged && !full) continue;  // an unchanged screen costs no grab
+        const bool shapeChanged = cursorChanged;
+        const std::optional<CursorPlace> at = cursorPlace();
+        const XRectangle* place = at ? &at->rect : nullptr;
+        const bool cursorMoved =
+            shapeChanged ||
+            (place ? (!overlay.drawn || place->x != overlay.x || place->y != overlay.y ||
+                      place->width != overlay.width || place->height != overlay.height)
+                   : overlay.drawn);
+        if (!damaged && !full && !cursorMoved) continue;  // an unchanged screen costs no grab
         Display* d = connection->get();
         // Take the damage before grabbing: what changes during the grab is reported next time.
         std::optional<platform::DirtyRectsAttachment> dirty;
@@ -307,6 +400,13 @@ class X11CaptureStream final : public platform::CaptureStream {
         }
         if (!full && rects) {
           platform::DirtyRectsAttachment attachment;
+          // The pointer's old and new places changed too.
+          if (cursorMoved && overlay.drawn)
+            attachment.elements.emplace_back(platform::DirtyRectValue{
+                {double(overlay.x), double(overlay.y), double(overlay.width), double(overlay.height)}});
+          if (cursorMoved && place)
+            attachment.elements.emplace_back(platform::DirtyRectValue{
+                {double(place->x), double(place->y), double(place->width), double(place->height)}});
           attachment.elements.reserve(static_cast<std::size_t>(count));
           for (int i = 0; i < count; ++i)
             attachment.elements.emplace_back(
@@ -317,11 +417,16 @@ class X11CaptureStream final : public platform::CaptureStream {
         if (rects) XFree(rects);
         if (!grabber)
           grabber = std::make_unique<RootGrabber>(*connection, root, static_cast<int>(display.displayId), width, height);
+        // The kept image gets its true pixels back where the pointer was drawn; a fresh image
+        // has none drawn.
+        if (XImage* kept = grabber->persistentImage()) restoreUnderCursor(*kept);
+        overlay.drawn = false;
         XImage* image = grabber->grab(top, bottom);
         if (!image) {
           full = true;  // e.g. the root shrank between the event and the grab
           continue;
         }
+        if (at && formatOf(*image) == platform::kPixelFormat32BGRA) drawCursor(*image, *at);
         auto buffer = std::make_shared<GrabBuffer>(reinterpret_cast<const std::uint8_t*>(image->data), image->width,
                                                    image->height, image->bytes_per_line, formatOf(*image));
         deliver(sampleOf(buffer, std::move(dirty)));

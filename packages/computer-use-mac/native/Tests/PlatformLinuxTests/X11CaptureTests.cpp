@@ -2,6 +2,7 @@
 // a real X server.
 #include <gtest/gtest.h>
 
+#include <X11/cursorfont.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <mutex>
@@ -61,6 +62,8 @@ class X11CaptureTest : public ::testing::Test {
   x11test::TestClient client{server.display()};
   platformlinux::X11ScreenCaptureService service{server.display()};
   Collector collector;
+
+  void SetUp() override { client.hideCursor(); }
 
   std::unique_ptr<ScreenCaptureKitFrameSource> started(int fps = 60) {
     auto source = ScreenCaptureKitFrameSource::mainDisplay(service, fps, 5.0);
@@ -173,6 +176,39 @@ TEST_F(X11CaptureTest, ASizeChangeIsReportedAndFramesWaitForTheSizeToReturn) {
   int width = 0, height = 0;
   const auto root = client.rootPixels(width, height);
   expectSamePixels(collector.frames().back(), root, width, height);
+  source->stop();
+}
+
+TEST_F(X11CaptureTest, ThePointerIsDrawnAndFollowed) {
+  Display* d = client.get();
+  client.fill(client.root(), 0, 0, 320, 240, 0x000000);
+  const Cursor arrow = XCreateFontCursor(d, XC_left_ptr);
+  XDefineCursor(d, client.root(), arrow);
+  XWarpPointer(d, None, client.root(), 0, 0, 0, 0, 100, 100);
+  XSync(d, False);
+  auto source = started();
+  const auto drawnNear = [](const Frame& f, int x, int y) {
+    for (int dy = 0; dy < 16; ++dy)
+      for (int dx = 0; dx < 16; ++dx)
+        if (f.pixels().pixel(x + dx, y + dy).red > 0x80) return true;
+    return false;
+  };
+  ASSERT_TRUE(x11test::eventually([&] { return collector.count() >= 1 && drawnNear(collector.frames().back(), 100, 100); }));
+  const std::size_t before = collector.count();
+  XWarpPointer(d, None, client.root(), 0, 0, 0, 0, 200, 150);
+  XSync(d, False);
+  ASSERT_TRUE(x11test::eventually([&] { return collector.count() > before; }));
+  const Frame moved = collector.frames().back();
+  EXPECT_TRUE(drawnNear(moved, 200, 150));
+  EXPECT_FALSE(drawnNear(moved, 100, 100)) << "the old place shows the screen again";
+  bool coversOld = false, coversNew = false;
+  for (const FrameRect& r : moved.dirtyRects()) {
+    coversOld = coversOld || r.contains(FrameRect(100, 100, 1, 1));
+    coversNew = coversNew || r.contains(FrameRect(200, 150, 1, 1));
+  }
+  EXPECT_TRUE(coversOld);
+  EXPECT_TRUE(coversNew);
+  XFreeCursor(d, arrow);
   source->stop();
 }
 

@@ -118,6 +118,7 @@ class X11DesktopShareTest : public ::testing::Test {
   Window window = 0;
 
   void SetUp() override {
+    observer.hideCursor();
     observer.fill(observer.root(), 0, 0, 320, 240, 0x336699);
     window = observer.openInputWindow(10, 10, 120, 80);
     observer.fill(window, 0, 0, 120, 80, 0xEEDD00);

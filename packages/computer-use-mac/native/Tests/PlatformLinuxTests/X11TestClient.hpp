@@ -122,6 +122,18 @@ class TestClient {
     return out;
   }
 
+  // An invisible pointer over the root, so that captured images equal the root's pixels.
+  void hideCursor() {
+    const char none[1] = {0};
+    Pixmap blank = XCreateBitmapFromData(display_, root(), none, 1, 1);
+    XColor black{};
+    Cursor cursor = XCreatePixmapCursor(display_, blank, blank, &black, &black, 0, 0);
+    XDefineCursor(display_, root(), cursor);
+    XFreeCursor(display_, cursor);
+    XFreePixmap(display_, blank);
+    XSync(display_, False);
+  }
+
   void pointer(int& x, int& y) {
     Window r, c;
     int wx, wy;
