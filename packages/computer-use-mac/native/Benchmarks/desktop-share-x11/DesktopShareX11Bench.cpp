@@ -3,7 +3,7 @@
 // CPU time, for ZRLE and Tight. Our server runs in a child process of this driver (the same
 // composition as desktop-share: screen-capture source on the X11 stream, no input).
 //
-//   desktop-share-x11-bench [--seconds N] [--geometry WxH]
+//   desktop-share-x11-bench [--seconds N] [--geometry WxH] [--servers ours,x11vnc,x0vncserver]
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -283,10 +283,12 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--serve") return serve(argv[2]);
   double seconds = 5;
   int width = 1280, height = 800;
+  std::string only = "ours,x11vnc,x0vncserver";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--seconds") seconds = std::stod(argv[i + 1]);
     else if (flag == "--geometry") std::sscanf(argv[i + 1], "%dx%d", &width, &height);
+    else if (flag == "--servers") only = argv[i + 1];
   }
   const std::string workDir = std::filesystem::temp_directory_path() / ("ds-x11-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(workDir);
@@ -343,6 +345,7 @@ int main(int argc, char** argv) {
               "cpu us/update");
   for (const char* encoding : {"zrle", "tight"}) {
     for (const Server& s : servers) {
+      if (("," + only + ",").find("," + s.name + ",") == std::string::npos) continue;
       const std::string socketPath = workDir + "/" + s.name + ".sock";
       std::filesystem::remove(socketPath);
       const pid_t pid = spawn(s.command(socketPath));
