@@ -1,6 +1,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
 
 #include <algorithm>
 #include <cmath>
@@ -60,6 +61,41 @@ bool sendRootMessage(Display* d, Window window, const char* type, long l0, long 
 
 bool contains(const platform::ScreenRect& r, double x, double y) {
   return x >= r.x && y >= r.y && x < r.x + r.width && y < r.y + r.height;
+}
+
+// Copies an XImage (24-bit colour in 32-bit pixels, or anything XGetPixel reads) into opaque
+// RGBA at (dx, dy) of `out`.
+void copyImage(XImage* image, platform::RgbaImage& out, int dx, int dy) {
+  const bool direct = image->bits_per_pixel == 32 && image->red_mask == 0xff0000 && image->green_mask == 0xff00 &&
+                      image->blue_mask == 0xff;
+  for (int y = 0; y < image->height; ++y) {
+    std::uint8_t* o = out.pixels.data() +
+                      (static_cast<std::size_t>(y + dy) * static_cast<std::size_t>(out.width) + static_cast<std::size_t>(dx)) * 4;
+    const auto* in = reinterpret_cast<const std::uint8_t*>(image->data) +
+                     static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line);
+    for (int x = 0; x < image->width; ++x, o += 4) {
+      std::uint32_t pixel;
+      if (direct) {
+        std::memcpy(&pixel, in + static_cast<std::size_t>(x) * 4, 4);
+        if (image->byte_order == MSBFirst) pixel = __builtin_bswap32(pixel);
+      } else {
+        pixel = static_cast<std::uint32_t>(XGetPixel(image, x, y));
+      }
+      o[0] = static_cast<std::uint8_t>(pixel >> 16);
+      o[1] = static_cast<std::uint8_t>(pixel >> 8);
+      o[2] = static_cast<std::uint8_t>(pixel);
+      o[3] = 255;
+    }
+  }
+}
+
+platform::RgbaImage blackImage(std::int32_t width, std::int32_t height) {
+  platform::RgbaImage image;
+  image.width = width;
+  image.height = height;
+  image.pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0);
+  for (std::size_t i = 3; i < image.pixels.size(); i += 4) image.pixels[i] = 255;
+  return image;
 }
 
 }  // namespace
@@ -249,9 +285,7 @@ std::optional<platform::RgbaImage> X11Desktop::captureRegion(const platform::Scr
   const auto rw = static_cast<std::int32_t>(std::lround(region.width)),
              rh = static_cast<std::int32_t>(std::lround(region.height));
   if (rw <= 0 || rh <= 0) return std::nullopt;
-  platform::RgbaImage full;
-  full.width = rw;
-  full.height = rh;
+  platform::RgbaImage full = blackImage(rw, rh);
   {
     std::lock_guard lock(mutex_);
     Display* d = connection_->get();
@@ -260,33 +294,12 @@ std::optional<platform::RgbaImage> X11Desktop::captureRegion(const platform::Scr
     // Only the part on the screen can be read; the rest stays black.
     const int x0 = std::max(rx, 0), y0 = std::max(ry, 0);
     const int x1 = std::min(rx + rw, DisplayWidth(d, s)), y1 = std::min(ry + rh, DisplayHeight(d, s));
-    full.pixels.assign(static_cast<std::size_t>(rw) * static_cast<std::size_t>(rh) * 4, 0);
-    for (std::size_t i = 3; i < full.pixels.size(); i += 4) full.pixels[i] = 255;
     if (x1 > x0 && y1 > y0) {
       XImage* image = XGetImage(d, DefaultRootWindow(d), x0, y0, static_cast<unsigned>(x1 - x0),
                                 static_cast<unsigned>(y1 - y0), AllPlanes, ZPixmap);
       connection_->takeError();
       if (!image) return std::nullopt;
-      const bool direct = image->bits_per_pixel == 32 && image->red_mask == 0xff0000 && image->green_mask == 0xff00 &&
-                          image->blue_mask == 0xff;
-      for (int y = 0; y < y1 - y0; ++y) {
-        std::uint8_t* out = full.pixels.data() +
-                            (static_cast<std::size_t>(y + y0 - ry) * static_cast<std::size_t>(rw) + static_cast<std::size_t>(x0 - rx)) * 4;
-        const auto* in = reinterpret_cast<const std::uint8_t*>(image->data) + static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line);
-        for (int x = 0; x < x1 - x0; ++x, out += 4) {
-          std::uint32_t pixel;
-          if (direct) {
-            std::memcpy(&pixel, in + static_cast<std::size_t>(x) * 4, 4);
-            if (image->byte_order == MSBFirst) pixel = __builtin_bswap32(pixel);
-          } else {
-            pixel = static_cast<std::uint32_t>(XGetPixel(image, x, y));
-          }
-          out[0] = static_cast<std::uint8_t>(pixel >> 16);
-          out[1] = static_cast<std::uint8_t>(pixel >> 8);
-          out[2] = static_cast<std::uint8_t>(pixel);
-          out[3] = 255;
-        }
-      }
+      copyImage(image, full, x0 - rx, y0 - ry);
       XDestroyImage(image);
     }
   }
@@ -332,9 +345,21 @@ void X11Desktop::captureImage(const platform::CaptureFilter& filter, const platf
   platform::ScreenshotResult result;
   std::optional<platform::ScreenRect> region;
   if (filter.kind == platform::CaptureFilter::Kind::window) {
-    std::lock_guard lock(mutex_);
-    auto w = describeLocked(filter.id);
-    if (w && w->viewable && !w->hidden) region = w->frame;
+    std::optional<X11ClientWindow> w;
+    {
+      std::lock_guard lock(mutex_);
+      w = describeLocked(filter.id);
+    }
+    if (w && w->viewable && !w->hidden) {
+      // The window's own contents where a compositor keeps them, so windows in front do not
+      // show; else what the screen shows at its place.
+      if (auto own = captureComposited(*w)) {
+        result.image = scaleAreaAverage(*own, configuration.width, configuration.height);
+        completion(std::move(result));
+        return;
+      }
+      region = w->frame;
+    }
   } else {
     region = screenSize();
   }
@@ -346,6 +371,61 @@ void X11Desktop::captureImage(const platform::CaptureFilter& filter, const platf
     result.errorDescription = "The screen could not be read.";
   }
   completion(std::move(result));
+}
+
+std::optional<platform::RgbaImage> X11Desktop::captureComposited(const X11ClientWindow& w) {
+  std::lock_guard lock(mutex_);
+  Display* d = connection_->get();
+  if (connection_->dead()) return std::nullopt;
+  if (!composite_) {
+    int event = 0, error = 0, major = 0, minor = 2;
+    composite_ = XCompositeQueryExtension(d, &event, &error) && XCompositeQueryVersion(d, &major, &minor) &&
+                 (major > 0 || minor >= 2);
+  }
+  if (!*composite_) return std::nullopt;
+  // The window manager's frame around the client: the child of the root that holds it.
+  Window top = w.id;
+  for (;;) {
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(d, top, &root, &parent, &children, &count)) {
+      connection_->takeError();
+      return std::nullopt;
+    }
+    if (children) XFree(children);
+    if (parent == root || parent == 0) break;
+    top = parent;
+  }
+  XWindowAttributes attributes{};
+  if (!XGetWindowAttributes(d, top, &attributes)) {
+    connection_->takeError();
+    return std::nullopt;
+  }
+  int tx = 0, ty = 0;
+  Window child = 0;
+  XTranslateCoordinates(d, top, DefaultRootWindow(d), 0, 0, &tx, &ty, &child);
+  // Only a redirected window has a pixmap of its own; anything else is BadMatch.
+  connection_->takeError();
+  const Pixmap pixmap = XCompositeNameWindowPixmap(d, top);
+  if (connection_->sync()) return std::nullopt;
+  const int ox = static_cast<int>(std::lround(w.frame.x)) - tx, oy = static_cast<int>(std::lround(w.frame.y)) - ty;
+  const int cw = static_cast<int>(std::lround(w.frame.width)), ch = static_cast<int>(std::lround(w.frame.height));
+  std::optional<platform::RgbaImage> out;
+  const int x0 = std::max(ox, 0), y0 = std::max(oy, 0);
+  const int x1 = std::min(ox + cw, attributes.width), y1 = std::min(oy + ch, attributes.height);
+  if (cw > 0 && ch > 0 && x1 > x0 && y1 > y0) {
+    XImage* image = XGetImage(d, pixmap, x0, y0, static_cast<unsigned>(x1 - x0), static_cast<unsigned>(y1 - y0),
+                              AllPlanes, ZPixmap);
+    if (image) {
+      out = blackImage(cw, ch);
+      copyImage(image, *out, x0 - ox, y0 - oy);
+      XDestroyImage(image);
+    }
+  }
+  XFreePixmap(d, pixmap);
+  connection_->sync();
+  return out;
 }
 
 std::optional<std::uint32_t> X11Desktop::windowNumberFor(std::int32_t pid, const std::string& title, double x, double y,

@@ -20,6 +20,10 @@
 #include "testsupport/ProcessRunner.hpp"
 #include "testsupport/TempDir.hpp"
 
+// Xlib last: its macros (None, Status, ...) clash with the headers above.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xcomposite.h>
+
 using computeruse::AXNode;
 using computeruse::ComputerUseError;
 using computeruse::ComputerUseSession;
@@ -224,6 +228,52 @@ TEST_F(ComputerUseLinux, EveryReadPathGivesTheSameTree) {
   EXPECT_EQ(snapshot(false, true), reference);
   EXPECT_EQ(snapshot(true, false), reference);
   EXPECT_EQ(snapshot(false, false), reference);
+}
+
+TEST_F(ComputerUseLinux, CompositedWindowsAreCapturedWithoutWhatCoversThem) {
+  startZenity("Under");
+  std::optional<platformlinux::X11ClientWindow> under;
+  for (const auto& w : platform_->desktop->clientWindows())
+    if (w.pid == zenity_) under = w;
+  ASSERT_TRUE(under);
+  // A second dialog of the same size, placed over the first.
+  const pid_t over = desktop_->launch({"zenity", "--entry", "--title=Over", "--text=Your name:"});
+  std::optional<platformlinux::X11ClientWindow> cover;
+  ASSERT_TRUE(LinuxDesktop::waitFor(
+      [&] {
+        for (const auto& w : platform_->desktop->clientWindows())
+          if (w.pid == over && w.viewable) cover = w;
+        return cover.has_value();
+      },
+      20s));
+  Display* d = XOpenDisplay(desktop_->display().c_str());
+  ASSERT_NE(d, nullptr);
+  XMoveWindow(d, cover->id, static_cast<int>(under->frame.x), static_cast<int>(under->frame.y));
+  XSync(d, False);
+  auto capture = [&](std::uint32_t id) {
+    std::optional<platform::RgbaImage> image;
+    platform_->desktop->captureImage({platform::CaptureFilter::Kind::window, id},
+                                     {static_cast<std::int32_t>(under->frame.width),
+                                      static_cast<std::int32_t>(under->frame.height), true, true},
+                                     [&](platform::ScreenshotResult r) { image = std::move(r.image); });
+    return image ? image->pixels : std::vector<std::uint8_t>();
+  };
+  // Without a compositor the screen at the window's place shows the dialog in front.
+  ASSERT_TRUE(LinuxDesktop::waitFor([&] { return capture(under->id) == capture(cover->id); }, 10s));
+  // With every window redirected, each has contents of its own.
+  XCompositeRedirectSubwindows(d, DefaultRootWindow(d), CompositeRedirectAutomatic);
+  XSync(d, False);
+  EXPECT_TRUE(LinuxDesktop::waitFor(
+      [&] {
+        auto a = capture(under->id), b = capture(cover->id);
+        return !a.empty() && !b.empty() && a != b;
+      },
+      10s));
+  XCompositeUnredirectSubwindows(d, DefaultRootWindow(d), CompositeRedirectAutomatic);
+  XCloseDisplay(d);
+  ::kill(over, SIGTERM);
+  int status = 0;
+  ::waitpid(over, &status, 0);
 }
 
 TEST_F(ComputerUseLinux, SetValueThenPressOkByElementIndex) {

@@ -55,6 +55,8 @@ class X11Desktop final : public platform::WindowList, public platform::Screensho
   platform::ScreenRect screenSize();
 
   // The screen region, scaled with an area average to width x height (RGBA).
+  // Window captures use the window's own pixmap where a compositor keeps one (XComposite),
+  // else this region of the screen.
   std::optional<platform::RgbaImage> captureRegion(const platform::ScreenRect& region, std::int32_t width,
                                                    std::int32_t height);
 
@@ -72,10 +74,13 @@ class X11Desktop final : public platform::WindowList, public platform::Screensho
  private:
   std::vector<X11ClientWindow> clientWindowsLocked();
   std::optional<X11ClientWindow> describeLocked(unsigned long window);
+  // The window's frame area from its own pixmap, where a compositor redirects it (XComposite).
+  std::optional<platform::RgbaImage> captureComposited(const X11ClientWindow& window);
 
   const std::optional<std::string> displayName_;
   std::mutex mutex_;
   std::unique_ptr<x11::Connection> connection_;
+  std::optional<bool> composite_;  // the server offers XComposite 0.2 or later
 };
 
 // Scales an RGBA image by area averaging (each output pixel the mean of the source pixels it
