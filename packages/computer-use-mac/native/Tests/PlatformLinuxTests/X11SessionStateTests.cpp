@@ -5,6 +5,7 @@
 
 #include "X11TestClient.hpp"
 #include "XvfbServer.hpp"
+#include "desktopshare/DesktopShareStatus.hpp"
 #include "desktopshare/SessionGuard.hpp"
 #include "platformlinux/X11Desktop.hpp"
 
@@ -61,6 +62,13 @@ TEST(X11SessionState, ReadsTheDisplaysSessionAndNoticesItGoing) {
   EXPECT_EQ(record->screenLocked, false);
   EXPECT_EQ(guard.check(getuid()), std::nullopt);
   EXPECT_EQ(guard.check(getuid() + 1), desktopshare::SessionGuardRefusal::sessionNotOwned);
+  const desktopshare::DesktopShareStatus status(desktopshare::DesktopShareMode::viewAndControl,
+                                                platformlinux::X11Permissions::screenRecording,
+                                                platformlinux::X11Permissions::accessibility, guard.currentState(),
+                                                getuid());
+  EXPECT_EQ(desktopshare::encodeJson(status),
+            R"({"screenRecording":true,"accessibility":true,"guiSession":true,"consoleUidMatch":true,)"
+            R"("screenLocked":false,"ready":true})");
 
   {
     x11test::TestClient client(server.display());

@@ -96,6 +96,13 @@ class X11ScreenCaptureService final : public platform::ScreenCaptureService {
   const std::optional<std::string> displayName_;
 };
 
+// X11 has no privacy permissions for capture or input: a client that can reach the display
+// may read its screen and post events to it. A desktop-share status on X11 reports both granted.
+struct X11Permissions {
+  static constexpr bool screenRecording = true;
+  static constexpr bool accessibility = true;
+};
+
 // What the Linux session reader learned about the session of one X display.
 struct LinuxSessionFacts {
   bool serverReachable = false;
