@@ -1,7 +1,8 @@
 // Shares one Xvfb display, in which a box keeps moving, with each server in turn and measures
 // what one libvncclient viewer receives: updates per second, bytes per update and the server's
-// CPU time, for ZRLE and Tight. Our server runs in a child process of this driver (the same
-// composition as desktop-share: screen-capture source on the X11 stream, no input).
+// CPU time, for ZRLE and Tight. Our server is the desktop-share program built beside this
+// driver (--input none); where that program cannot share an X display, the same composition
+// runs in a child process of this driver instead.
 //
 //   desktop-share-x11-bench [--seconds N] [--geometry WxH] [--servers ours,x11vnc,x0vncserver]
 #include <X11/Xlib.h>
@@ -327,8 +328,22 @@ int main(int argc, char** argv) {
     std::function<std::vector<std::string>(const std::string& socket)> command;
   };
   const std::string self = std::filesystem::canonical("/proc/self/exe");
+  const std::string program = std::filesystem::path(self).parent_path() / "desktop-share";
+  bool useProgram = false;
+  if (std::filesystem::exists(program)) {
+    const std::string probe = workDir + "/probe.sock";
+    const pid_t pid = spawn({program, "--socket", probe, "--input", "none"});
+    useProgram = pid > 0 && waitForPath(probe, 5s);
+    terminate(pid);
+    std::filesystem::remove(probe);
+  }
+  std::printf("ours: %s\n", useProgram ? program.c_str() : "the same composition inside this driver");
   const std::vector<Server> servers = {
-      {"ours", [&](const std::string& s) { return std::vector<std::string>{self, "--serve", s}; }},
+      {"ours",
+       [&](const std::string& s) {
+         return useProgram ? std::vector<std::string>{program, "--socket", s, "--input", "none"}
+                           : std::vector<std::string>{self, "--serve", s};
+       }},
       {"x11vnc",
        [&](const std::string& s) {
          return std::vector<std::string>{"x11vnc", "-display", display, "-unixsock", s, "-rfbport", "0",
