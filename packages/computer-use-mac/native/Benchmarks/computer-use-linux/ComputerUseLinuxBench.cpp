@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
       bytesDefault = a ? a->size() : 0;
       bytesFast = b ? b->size() : 0;
     }
-    std::printf("\ncapture 800x600 (XGetImage of the window's region)  %6.2f ms\n", median(grab));
+    std::printf("\ncapture 800x600 (MIT-SHM read of the window region) %6.2f ms\n", median(grab));
     std::printf("PNG, the library's encoder (libspng defaults)        %6.2f ms  %7zu bytes\n", median(pngDefault),
                 bytesDefault);
     std::printf("PNG, libspng level 1 + sub filter (for comparison)   %6.2f ms  %7zu bytes\n", median(pngFast),

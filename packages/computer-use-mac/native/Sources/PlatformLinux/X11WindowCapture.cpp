@@ -1,7 +1,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
 #include <X11/extensions/Xcomposite.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <algorithm>
 #include <cmath>
@@ -294,7 +297,7 @@ std::optional<platform::RgbaImage> X11Desktop::captureRegion(const platform::Scr
     // Only the part on the screen can be read; the rest stays black.
     const int x0 = std::max(rx, 0), y0 = std::max(ry, 0);
     const int x1 = std::min(rx + rw, DisplayWidth(d, s)), y1 = std::min(ry + rh, DisplayHeight(d, s));
-    if (x1 > x0 && y1 > y0) {
+    if (x1 > x0 && y1 > y0 && !grabShared(x0, y0, x1 - x0, y1 - y0, full, x0 - rx, y0 - ry)) {
       XImage* image = XGetImage(d, DefaultRootWindow(d), x0, y0, static_cast<unsigned>(x1 - x0),
                                 static_cast<unsigned>(y1 - y0), AllPlanes, ZPixmap);
       connection_->takeError();
@@ -303,6 +306,7 @@ std::optional<platform::RgbaImage> X11Desktop::captureRegion(const platform::Scr
       XDestroyImage(image);
     }
   }
+  if (full.width == width && full.height == height) return full;
   return scaleAreaAverage(full, width, height);
 }
 
@@ -354,7 +358,9 @@ void X11Desktop::captureImage(const platform::CaptureFilter& filter, const platf
       // The window's own contents where a compositor keeps them, so windows in front do not
       // show; else what the screen shows at its place.
       if (auto own = captureComposited(*w)) {
-        result.image = scaleAreaAverage(*own, configuration.width, configuration.height);
+        result.image = own->width == configuration.width && own->height == configuration.height
+                           ? std::move(*own)
+                           : scaleAreaAverage(*own, configuration.width, configuration.height);
         completion(std::move(result));
         return;
       }
@@ -371,6 +377,43 @@ void X11Desktop::captureImage(const platform::CaptureFilter& filter, const platf
     result.errorDescription = "The screen could not be read.";
   }
   completion(std::move(result));
+}
+
+bool X11Desktop::grabShared(int x, int y, int width, int height, platform::RgbaImage& into, int dx, int dy) {
+  Display* d = connection_->get();
+  if (!shm_) shm_ = XShmQueryExtension(d) == True;
+  if (!*shm_) return false;
+  const int s = DefaultScreen(d);
+  XShmSegmentInfo info{};
+  XImage* image = XShmCreateImage(d, DefaultVisual(d, s), static_cast<unsigned>(DefaultDepth(d, s)), ZPixmap, nullptr,
+                                  &info, static_cast<unsigned>(width), static_cast<unsigned>(height));
+  if (!image) return false;
+  bool ok = false;
+  info.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image->bytes_per_line) * static_cast<std::size_t>(height),
+                      IPC_CREAT | 0600);
+  if (info.shmid >= 0) {
+    void* address = shmat(info.shmid, nullptr, 0);
+    // Removed now: the segment goes away with the last detach, even if we stop half-way.
+    shmctl(info.shmid, IPC_RMID, nullptr);
+    if (address != reinterpret_cast<void*>(-1)) {
+      info.shmaddr = image->data = static_cast<char*>(address);
+      info.readOnly = False;
+      connection_->takeError();
+      // A server on another machine cannot attach: that is BadAccess, and plain reads then.
+      if (XShmAttach(d, &info) && !connection_->sync()) {
+        ok = XShmGetImage(d, DefaultRootWindow(d), image, x, y, AllPlanes) && !connection_->sync();
+        if (ok) copyImage(image, into, dx, dy);
+        XShmDetach(d, &info);
+        connection_->sync();
+      } else {
+        shm_ = false;
+      }
+      shmdt(address);
+    }
+  }
+  image->data = nullptr;  // the segment is not XDestroyImage's to free
+  XDestroyImage(image);
+  return ok;
 }
 
 std::optional<platform::RgbaImage> X11Desktop::captureComposited(const X11ClientWindow& w) {

@@ -76,11 +76,15 @@ class X11Desktop final : public platform::WindowList, public platform::Screensho
   std::optional<X11ClientWindow> describeLocked(unsigned long window);
   // The window's frame area from its own pixmap, where a compositor redirects it (XComposite).
   std::optional<platform::RgbaImage> captureComposited(const X11ClientWindow& window);
+  // Reads a root region through MIT-SHM into `into` at (dx, dy); false where shared memory
+  // cannot be used (then plain reads do). Called with the lock held.
+  bool grabShared(int x, int y, int width, int height, platform::RgbaImage& into, int dx, int dy);
 
   const std::optional<std::string> displayName_;
   std::mutex mutex_;
   std::unique_ptr<x11::Connection> connection_;
   std::optional<bool> composite_;  // the server offers XComposite 0.2 or later
+  std::optional<bool> shm_;        // MIT-SHM works with this server
 };
 
 // Scales an RGBA image by area averaging (each output pixel the mean of the source pixels it
