@@ -118,9 +118,11 @@ class ComputerUseLinux : public ::testing::Test {
   }
 
   // Starts zenity's entry dialog and waits until get_app_state shows its text field.
-  computeruse::AppState startZenity(const std::string& title) {
+  computeruse::AppState startZenity(const std::string& title, const std::string& initialText = "") {
     output_ = std::make_unique<testsupport::TempDir>();
-    zenity_ = desktop_->launch({"zenity", "--entry", "--title=" + title, "--text=Your name:"}, *output_ / "out.txt");
+    zenity_ = desktop_->launch(
+        {"zenity", "--entry", "--title=" + title, "--text=Your name:", "--entry-text=" + initialText},
+        *output_ / "out.txt");
     // Registered first: get_app_state of an application that is not running launches one.
     const bool running = LinuxDesktop::waitFor(
         [&] {
@@ -296,6 +298,18 @@ TEST_F(ComputerUseLinux, TypeTextThenPressReturn) {
       << valueOf(zenity_, field->index).value_or("(none)");
   session_->pressKey("zenity", "return");
   EXPECT_EQ(zenityResult(), (std::pair<int, std::string>{0, "hello wörld\n"}));
+}
+
+TEST_F(ComputerUseLinux, KeyCombinationsCarryTheirModifiers) {
+  auto state = startZenity("Keys", "old");
+  const AXNode* field = findNode(*state.window, [](const AXNode& n) { return n.role == "AXTextField"; });
+  ASSERT_TRUE(field);
+  // End drops the selection the dialog starts with; only Control+A selects everything again.
+  session_->pressKey("zenity", "end");
+  session_->pressKey("zenity", "ctrl+a");
+  session_->typeText("zenity", "new");
+  EXPECT_TRUE(LinuxDesktop::waitFor([&] { return valueOf(zenity_, field->index) == "new"; }, 5s))
+      << valueOf(zenity_, field->index).value_or("(none)");
 }
 
 TEST_F(ComputerUseLinux, CoordinateClickHitsTheElementUnderTheScreenshotPixel) {
