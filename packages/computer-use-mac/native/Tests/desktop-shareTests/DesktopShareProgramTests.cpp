@@ -275,10 +275,14 @@ TEST_P(EncodingTest, ViewerSeesTheSyntheticDesktopAndItsDamageOnly) {
   for (std::size_t i = 1; i < later.updates.size(); ++i)
     for (const Rect& r : later.updates[i]) EXPECT_LE(r.y + r.h, 128u) << "update " << i;
 
-  viewer.reset();  // a viewer leaving normally is not logged
+  viewer.reset();  // a viewer leaving between updates is not logged...
   const ProcessResult result = program.terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(lines(result.err), (std::vector<std::string>{"[desktop-share] listening on " + socket_}));
+  // ...but one that leaves while an update is being written makes that write fail (EPIPE),
+  // which the server logs; on a slow machine that race is often lost.
+  auto logged = lines(result.err);
+  if (logged.size() == 2 && logged[1] == "[desktop-share] connection closed: socket_write_32") logged.pop_back();
+  EXPECT_EQ(logged, (std::vector<std::string>{"[desktop-share] listening on " + socket_}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, EncodingTest,
