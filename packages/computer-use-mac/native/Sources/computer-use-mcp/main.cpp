@@ -9,6 +9,8 @@
 #include "McpServer.hpp"
 #include "computeruse/ComputerUseSession.hpp"
 #include "computeruse/Permissions.hpp"
+#include "platformlinux/AtspiAccessibility.hpp"
+#include "platformlinux/X11ComputerUse.hpp"
 #include "platformsim/Scenario.hpp"
 #include "platformsim/SimDesktop.hpp"
 #include "support/Clock.hpp"
@@ -16,15 +18,18 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: computer-use-mcp [--platform sim] [--desktop FILE] [--event-log FILE]\n"
+    "usage: computer-use-mcp [--platform sim|linux] [--desktop FILE] [--event-log FILE]\n"
     "\n"
     "Model Context Protocol server (JSON-RPC 2.0, one message per line on standard input and output)\n"
     "offering computer-use tools: list_apps, get_app_state, click, drag, scroll, type_text, press_key,\n"
     "set_value, perform_secondary_action.\n"
     "\n"
-    "  --platform sim    the simulated desktop (the default; the only platform so far)\n"
+    "  --platform sim    the simulated desktop\n"
+    "  --platform linux  this X11 desktop ($DISPLAY): AT-SPI accessibility, XTEST input, X11 capture\n"
+    "                    (the default when DISPLAY is set, the accessibility bus answers and neither\n"
+    "                    --desktop nor --event-log is given; else sim)\n"
     "  --desktop FILE    scenario file describing the simulated desktop (default: built-in demo)\n"
-    "  --event-log FILE  write every posted event and performed action as a JSON line to FILE\n";
+    "  --event-log FILE  write every posted event and performed action as a JSON line to FILE (sim)\n";
 
 int usageError(const std::string& reason) {
   std::fprintf(stderr, "computer-use-mcp: %s\n%s", reason.c_str(), kUsage);
@@ -38,7 +43,7 @@ struct FileCloser {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string platformName = "sim";
+  std::string platformName;
   std::string desktopFile;
   std::string eventLogFile;
   for (int i = 1; i < argc; ++i) {
@@ -61,7 +66,36 @@ int main(int argc, char** argv) {
       return usageError("unknown argument '" + arg + "'");
     }
   }
-  if (platformName != "sim") return usageError("unsupported platform '" + platformName + "' (available: sim)");
+  if (platformName.empty()) {
+    // A real desktop when there is one to act on (an X display and an accessibility bus),
+    // unless the options describe a simulated one.
+    const char* display = std::getenv("DISPLAY");
+    const bool real = desktopFile.empty() && eventLogFile.empty() && display && *display &&
+                      platformlinux::AtspiAccessibility().isProcessTrusted(false);
+    platformName = real ? "linux" : "sim";
+  }
+  if (platformName != "sim" && platformName != "linux")
+    return usageError("unsupported platform '" + platformName + "' (available: sim, linux)");
+  if (platformName == "linux") {
+    if (!desktopFile.empty() || !eventLogFile.empty())
+      return usageError("--desktop and --event-log need --platform sim");
+    std::unique_ptr<platformlinux::LinuxComputerUsePlatform> x11;
+    try {
+      x11 = std::make_unique<platformlinux::LinuxComputerUsePlatform>();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "computer-use-mcp: %s\n", e.what());
+      return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::ios::sync_with_stdio(false);
+    computeruse::PlatformServices services{*x11->accessibility, *x11->applications, *x11->desktop,
+                                           *x11->desktop,       *x11->events,       support::Clock::system()};
+    computeruse::ComputerUseSession session(services);
+    computeruse::Permissions permissions(*x11->accessibility, *x11->desktop);
+    computeruse::mcp::McpServer server(session, permissions);
+    server.run(std::cin, std::cout);
+    return 0;
+  }
 
   std::unique_ptr<platformsim::SimDesktop> desktop;
   try {
