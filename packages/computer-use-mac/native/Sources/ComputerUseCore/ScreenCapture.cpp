@@ -124,6 +124,10 @@ std::optional<std::vector<std::uint8_t>> ScreenCapture::pngData(const platform::
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(SPNG_CTX_ENCODER), spng_ctx_free);
   if (!ctx) return std::nullopt;
   spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
+  // Screenshots are made for every get_app_state: fast deflate with one filter is about four
+  // times quicker than the defaults for some 20% more bytes.
+  spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, 1);
+  spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_SUB);
   spng_ihdr ihdr{};
   ihdr.width = static_cast<std::uint32_t>(image.width);
   ihdr.height = static_cast<std::uint32_t>(image.height);
