@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -16,12 +18,25 @@
 #include "desktopshare/RfbCommandOptions.hpp"
 #include "desktopshare/RfbProtocol.hpp"
 #include "desktopshare/RfbServer.hpp"
+#include "desktopshare/ScreenCaptureKitFrameSource.hpp"
+#include "desktopshare/SessionGuard.hpp"
+#include "desktopshare/SessionInputArbiter.hpp"
+#include "platformlinux/X11Desktop.hpp"
 
 using namespace desktopshare;
 
 namespace {
 
 constexpr double syntheticFramesPerSecond = 30;
+constexpr int captureFramesPerSecond = 60;
+constexpr double shareableContentTimeout = 5;  // seconds
+// Viewers' clicks: a press this soon and this near (pixels per axis) after the last one repeats it.
+constexpr double doubleClickInterval = 0.5;
+constexpr double doubleClickSlop = 4;
+
+double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 int fail(const std::string& reason) {
   std::fprintf(stderr, "desktop-share: %s\n", reason.c_str());
@@ -45,6 +60,12 @@ int main(int argc, char** argv) {
   // Held until the "listening" line is out, so no viewer's line can come before it.
   std::mutex logOrder;
   std::unique_lock startLines(logOrder);
+  // The X display named by DISPLAY, behind screen capture, session input and the session
+  // guard; declared first so that they outlive the source, the sink and the server.
+  std::unique_ptr<platformlinux::X11ScreenCaptureService> captureService;
+  std::unique_ptr<platformlinux::X11SessionEventPoster> eventPoster;
+  std::unique_ptr<platformlinux::X11SessionStateReader> sessionReader;
+  std::unique_ptr<SessionGuard> sessionGuard;
   std::unique_ptr<FrameSource> frameSource;
   std::unique_ptr<InputSink> inputSink;
   std::unique_ptr<RfbServer> server;
@@ -55,20 +76,34 @@ int main(int argc, char** argv) {
   };
   try {
     const RfbCommandOptions options = RfbCommandOptions::parse(arguments);
-    if (options.frameSource != RfbFrameSourceKind::synthetic)
-      return fail("unsupported_frame_source_sck (screen capture is not available on this system; use "
-                  "--frame-source synthetic)");
+    if (options.frameSource == RfbFrameSourceKind::sck) {
+      captureService = std::make_unique<platformlinux::X11ScreenCaptureService>();
+      frameSource =
+          ScreenCaptureKitFrameSource::mainDisplay(*captureService, captureFramesPerSecond, shareableContentTimeout);
+    } else {
+      frameSource = std::make_unique<SyntheticFrameSource>(options.geometry, syntheticFramesPerSecond);
+    }
     switch (options.input) {
       case RfbInputKind::session:
-        return fail("unsupported_input_session (posting input into the desktop session is not available on "
-                    "this system; use --input none or --input record)");
+        eventPoster = std::make_unique<platformlinux::X11SessionEventPoster>();
+        inputSink = std::make_unique<SessionInputArbiter>(
+            *eventPoster, SessionInputArbiter::Configuration{{0, 0}, doubleClickInterval, doubleClickSlop},
+            steadySeconds);
+        break;
       case RfbInputKind::record: inputSink = std::make_unique<RecordingInputSink>(*options.inputPath); break;
       case RfbInputKind::none: inputSink = std::make_unique<NullInputSink>(); break;
     }
-    frameSource = std::make_unique<SyntheticFrameSource>(options.geometry, syntheticFramesPerSecond);
+    // Sharing the real session's screen or input is allowed only while it is this user's,
+    // on the console and unlocked.
+    RfbServer::ConnectionGuard guard;
+    if (options.frameSource == RfbFrameSourceKind::sck || options.input == RfbInputKind::session) {
+      sessionReader = std::make_unique<platformlinux::X11SessionStateReader>();
+      sessionGuard = std::make_unique<SessionGuard>(*sessionReader);
+      guard = [g = sessionGuard.get(), uid = static_cast<std::uint32_t>(::getuid())] { return g->check(uid); };
+    }
     server = std::make_unique<RfbServer>(
         RfbServerConfiguration{options.socketPath, options.maxClients, options.name, options.allowedPeerPid},
-        *frameSource, *inputSink, RfbServer::ConnectionGuard{}, log);
+        *frameSource, *inputSink, guard, log);
     server->start();
   } catch (const std::exception& e) {
     return fail(e.what());
