@@ -79,7 +79,7 @@ void ScreenCaptureKitFrameSource::start(FrameCallback onFrame, ResizeCallback on
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (stream_) throw FrameSourceError(FrameSourceError::Kind::alreadyStarted);
-    platform::CaptureConfiguration configuration;
+    platform::StreamConfiguration configuration;
     configuration.width = size_.width();
     configuration.height = size_.height();
     configuration.pixelFormat = platform::kPixelFormat32BGRA;

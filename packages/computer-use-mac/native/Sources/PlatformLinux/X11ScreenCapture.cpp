@@ -143,7 +143,7 @@ platform::CaptureSample sampleOf(std::shared_ptr<platform::CapturePixelBuffer> b
 class X11CaptureStream final : public platform::CaptureStream {
  public:
   X11CaptureStream(std::optional<std::string> displayName, platform::CaptureDisplay display,
-                   platform::CaptureConfiguration configuration)
+                   platform::StreamConfiguration configuration)
       : state_(std::make_shared<State>()) {
     state_->displayName = std::move(displayName);
     state_->display = display;
@@ -190,7 +190,7 @@ class X11CaptureStream final : public platform::CaptureStream {
   struct State {
     std::optional<std::string> displayName;
     platform::CaptureDisplay display;
-    platform::CaptureConfiguration configuration;
+    platform::StreamConfiguration configuration;
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -471,7 +471,7 @@ std::uint32_t X11ScreenCaptureService::mainDisplayId() {
 }
 
 std::unique_ptr<platform::CaptureStream> X11ScreenCaptureService::makeStream(
-    const platform::CaptureDisplay& display, const platform::CaptureConfiguration& configuration) {
+    const platform::CaptureDisplay& display, const platform::StreamConfiguration& configuration) {
   return std::make_unique<X11CaptureStream>(displayName_, display, configuration);
 }
 

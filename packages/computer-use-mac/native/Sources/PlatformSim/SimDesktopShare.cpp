@@ -138,7 +138,7 @@ void ScriptedCaptureService::shareableContent(ContentHandler completion) {
 }
 
 std::unique_ptr<platform::CaptureStream> ScriptedCaptureService::makeStream(
-    const platform::CaptureDisplay& display, const platform::CaptureConfiguration& configuration) {
+    const platform::CaptureDisplay& display, const platform::StreamConfiguration& configuration) {
   auto state = std::make_shared<StreamState>();
   {
     std::lock_guard<std::mutex> g(mutex_);
@@ -185,7 +185,7 @@ platform::CaptureSample ScriptedCaptureService::completeSample(std::shared_ptr<p
   return sample;
 }
 
-std::vector<platform::CaptureConfiguration> ScriptedCaptureService::configurations() const {
+std::vector<platform::StreamConfiguration> ScriptedCaptureService::configurations() const {
   std::lock_guard<std::mutex> g(mutex_);
   return configurations_;
 }

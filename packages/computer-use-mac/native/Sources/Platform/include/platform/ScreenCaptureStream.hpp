@@ -74,7 +74,7 @@ struct CaptureSample {
   std::shared_ptr<CapturePixelBuffer> imageBuffer;  // null when the sample has no image
 };
 
-struct CaptureConfiguration {
+struct StreamConfiguration {
   std::int64_t width = 0;
   std::int64_t height = 0;
   std::uint32_t pixelFormat = kPixelFormat32BGRA;
@@ -83,7 +83,7 @@ struct CaptureConfiguration {
   std::int64_t minimumFrameIntervalValue = 1;
   std::int32_t minimumFrameIntervalTimescale = 60;
   int queueDepth = 3;
-  bool operator==(const CaptureConfiguration&) const = default;
+  bool operator==(const StreamConfiguration&) const = default;
 };
 
 using CaptureCompletion = std::function<void(std::optional<std::string> error)>;
@@ -111,7 +111,7 @@ class ScreenCaptureService {
   virtual void shareableContent(ContentHandler completion) = 0;
   virtual std::uint32_t mainDisplayId() = 0;
   virtual std::unique_ptr<CaptureStream> makeStream(const CaptureDisplay& display,
-                                                    const CaptureConfiguration& configuration) = 0;
+                                                    const StreamConfiguration& configuration) = 0;
 };
 
 }  // namespace platform

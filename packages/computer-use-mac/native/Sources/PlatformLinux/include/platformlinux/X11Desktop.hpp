@@ -90,7 +90,7 @@ class X11ScreenCaptureService final : public platform::ScreenCaptureService {
   void shareableContent(ContentHandler completion) override;
   std::uint32_t mainDisplayId() override;
   std::unique_ptr<platform::CaptureStream> makeStream(const platform::CaptureDisplay& display,
-                                                      const platform::CaptureConfiguration& configuration) override;
+                                                      const platform::StreamConfiguration& configuration) override;
 
  private:
   const std::optional<std::string> displayName_;

@@ -92,7 +92,7 @@ class ScriptedCaptureService final : public platform::ScreenCaptureService {
   void shareableContent(ContentHandler completion) override;
   std::uint32_t mainDisplayId() override { return mainDisplay; }
   std::unique_ptr<platform::CaptureStream> makeStream(const platform::CaptureDisplay& display,
-                                                      const platform::CaptureConfiguration& configuration) override;
+                                                      const platform::StreamConfiguration& configuration) override;
 
   // Hands the sample to the running stream's output; false when no stream is capturing.
   bool deliver(const platform::CaptureSample& sample);
@@ -101,7 +101,7 @@ class ScriptedCaptureService final : public platform::ScreenCaptureService {
   static platform::CaptureSample completeSample(std::shared_ptr<platform::CapturePixelBuffer> buffer,
                                                 std::optional<std::vector<platform::CaptureRect>> dirty);
 
-  std::vector<platform::CaptureConfiguration> configurations() const;
+  std::vector<platform::StreamConfiguration> configurations() const;
   std::vector<platform::CaptureDisplay> streamedDisplays() const;
   int stopCount() const;
   bool capturing() const;
@@ -110,7 +110,7 @@ class ScriptedCaptureService final : public platform::ScreenCaptureService {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<platform::CaptureConfiguration> configurations_;  // guarded by mutex_
+  std::vector<platform::StreamConfiguration> configurations_;  // guarded by mutex_
   std::vector<platform::CaptureDisplay> streamedDisplays_;      // guarded by mutex_
   std::shared_ptr<StreamState> current_;                        // guarded by mutex_
   int stopCount_ = 0;                                           // guarded by mutex_
