@@ -9,20 +9,11 @@
 #include "desktopshare/RfbEncoders.hpp"
 
 using namespace desktopshare;
+using desktopshare::testing::reasonOf;
 using desktopshare::testing::desktopLikeFrame;
 using desktopshare::testing::expectedValue;
 
 namespace {
-
-template <typename F>
-std::string reasonOf(F&& f) {
-  try {
-    f();
-  } catch (const RfbProtocolError& e) {
-    return e.reason();
-  }
-  return "(no error)";
-}
 
 RfbPixelFormat format(bool bigEndian, std::uint16_t rm, std::uint16_t gm, std::uint16_t bm, std::uint8_t rs,
                       std::uint8_t gs, std::uint8_t bs, std::uint8_t depth = 24) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "TestImages.hpp"
+
 #include "desktopshare/RfbProtocol.hpp"
 
 using namespace desktopshare;
+
+using desktopshare::testing::reasonOf;
 
 namespace {
 
@@ -14,16 +18,6 @@ Bytes hex(std::string_view text) {
     ++i;
   }
   return out;
-}
-
-template <typename F>
-std::string reasonOf(F&& f) {
-  try {
-    f();
-  } catch (const RfbProtocolError& e) {
-    return e.reason();
-  }
-  return "(no error)";
 }
 
 Bytes s32s(std::initializer_list<std::int32_t> values) {

@@ -1,11 +1,24 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "desktopshare/Frame.hpp"
+#include "desktopshare/RfbProtocol.hpp"
 
 namespace desktopshare::testing {
+
+// The reason of the RfbProtocolError that `f` throws, or "(no error)".
+template <typename F>
+std::string reasonOf(F&& f) {
+  try {
+    f();
+  } catch (const RfbProtocolError& e) {
+    return e.reason();
+  }
+  return "(no error)";
+}
 
 // A deterministic desktop-like image: flat panels, a gradient, text-like strokes and a
 // noisy region; rows padded beyond 4 × width to exercise the row pitch.
